@@ -1,0 +1,12 @@
+// Program start, the stand-in of the shell's "Open" verb for an executable.
+#pragma once
+
+#include <string>
+
+// Starts `path` as a program with `parameters` as its single argument (none when null or
+// empty), in a session of its own, with stdin from /dev/null, stdout/stderr inherited and no
+// other descriptor. Sets the owner-execute bit first when the file lacks it. The program is
+// started through a short-lived intermediate process, so it never becomes our child and never
+// stays a zombie. True once the program's exec has succeeded; false when the file is missing,
+// not a regular file, or cannot be executed. Blocks only until the exec has happened.
+bool StartProgram(const std::string& path, const char* parameters);
