@@ -19,9 +19,9 @@ using AssertionObserver = void (*)(const BmString& text);
 void SetAssertionObserver(AssertionObserver observer);
 
 #define BM_ASSERT_REPORT() ReportAssertion(__FILE__, __LINE__, true)
-#define BM_ASSERT(cond)          \
-    do {                         \
-        if (!(cond)) {           \
-            BM_ASSERT_REPORT();  \
-        }                        \
+#define BM_ASSERT(cond)         \
+    do {                        \
+        if (!(cond)) {          \
+            BM_ASSERT_REPORT(); \
+        }                       \
     } while (0)

@@ -10,10 +10,10 @@ class BmString {
 public:
     static constexpr int32_t kMaxStringBytes = 20000;
 
-    BmString();                             // empty, Wide
-    explicit BmString(const char* text);    // Narrow
+    BmString();                               // empty, Wide
+    explicit BmString(const char* text);      // Narrow
     explicit BmString(const char16_t* text);  // Wide
-    BmString(const BmString& other);        // same form as other
+    BmString(const BmString& other);          // same form as other
     BmString& operator=(const BmString& other) { return Assign(other); }
     virtual ~BmString();
 
@@ -22,13 +22,14 @@ public:
     int32_t FindLast(int ch) const;  // index in the current form, -1 if none; never converts
     bool ToNarrow();
     bool ToWide();
-    const char* NarrowText();        // "" (static) when narrowing fails
-    const char16_t* WideText();      // u"" (static) when widening fails
+    const char* NarrowText();            // "" (static) when narrowing fails
+    const char16_t* WideText();          // u"" (static) when widening fails
     bool Equals(const BmString& other);  // converts this string to other's form first
 
     // Assignment and building.
     void Clear();
-    bool SetBytes(StringForm form, int32_t byteCount, const void* bytes);  // byteCount includes the terminator
+    bool SetBytes(StringForm form, int32_t byteCount,
+                  const void* bytes);  // byteCount includes the terminator
     bool AllocateBuffer(StringForm form, int32_t byteCount);
     BmString& Assign(const BmString& other);
     BmString& AssignNarrow(const char* text);
@@ -51,6 +52,12 @@ public:
     static bool IsSharedEmpty(const void* p);
 
 private:
+    static void* SharedEmpty(StringForm form);
+    static int32_t EmptySize(StringForm form) { return form == Narrow ? 1 : 2; }
+    void FreeOwned();
+    void BecomeEmpty(StringForm form);
+    int32_t Capacity() const { return form_ == Narrow ? size_ : size_ / 2; }
+
     StringForm form_;
     void* buffer_;
     int32_t size_;
