@@ -1,0 +1,132 @@
+// BmSocket: the one TCP connection to the gateway. Connects (with the connect line and
+// MSG_HELLO), sends whole encoded messages, receives the byte stream into one buffer in which it
+// recognises complete messages by their header, and keeps the link alive. Blocking socket;
+// every wait is bounded.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "COMMON/BM_UTIL/bmstring.h"
+
+class BmPingSocket;
+class BmServer;
+class StatusSink;
+
+constexpr int kInvalidSocket = -1;
+
+// Told about a message while its bytes arrive (the downloader's progress on a big reply).
+class ReceiveObserver {
+public:
+    virtual ~ReceiveObserver() = default;
+    // `received` payload bytes of `declared` are in the buffer so far.
+    virtual void OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t received,
+                                   uint32_t declared) {
+        (void)msgId, (void)requestId, (void)received, (void)declared;
+    }
+};
+
+class BmSocket {
+public:
+    enum PollResult : int32_t { Closed = 0, Idle = 1, Received = 2, MessageReady = 3 };
+
+    static constexpr uint32_t kReceiveBufferBytes = 1000000;
+    // Declared payload lengths from this on can never fit the buffer with their header.
+    static constexpr uint32_t kMaxDeclaredLength = kReceiveBufferBytes - 8;  // 999992
+    static constexpr uint32_t kConnectTimeoutMs = 3000;
+    static constexpr uint32_t kWritableWaitMs = 500;
+    static constexpr uint32_t kKeepAliveSilenceMs = 5000;
+    static constexpr uint32_t kKeepAliveSendGapMs = 2000;
+    static constexpr uint32_t kDeadSilenceMs = 10000;
+    static constexpr uint32_t kLastChanceWaitMs = 25;
+    static constexpr char kConnectLine[] = "CONNECTSERVERHOST\r\n\r\n";  // 21 bytes sent
+    static constexpr uint32_t kConnectLineBytes = 21;
+    static constexpr int32_t kHelloVersion = 706;
+
+    // `owner` (may be null) is told of every connection change and supplies the identity texts.
+    explicit BmSocket(BmServer* owner = nullptr);
+    BmSocket(const BmSocket&) = delete;
+    BmSocket& operator=(const BmSocket&) = delete;
+    virtual ~BmSocket();
+
+    // Opens the TCP connection (bounded by kConnectTimeoutMs), drops the discovery socket, and
+    // sends the connect line and MSG_HELLO. False when no connection could be made.
+    bool Connect(const sockaddr_in& address);
+    // Disconnects if connected, discovers a gateway named `wantedName` (any when empty), and
+    // connects to it. Blocks about 50 ms when nothing answers.
+    bool ConnectViaDiscovery(const char* wantedName, StatusSink* sink);
+    // One discovery attempt (see bmpingsocket.h); fills `address` and answers true when a
+    // gateway was chosen. Status lines go to `sink` when given.
+    bool Discover(sockaddr_in* address, const char* wantedName, StatusSink* sink);
+    // Closes the socket (telling the owner if it was open) and drops the receive buffer.
+    void Disconnect();
+    bool IsConnected() const { return socket_ != kInvalidSocket; }
+
+    // Sends `count` bytes as one whole message. A partial send is continued while the socket
+    // becomes writable within kWritableWaitMs; anything else disconnects and answers false.
+    bool Send(uint32_t count, const void* bytes);
+    // Reads whatever is pending and checks that the link can take output. False: disconnected.
+    bool Pump();
+    // Looks for a complete message, else waits up to `waitMs` (-1: no read at all) and reads.
+    PollResult Poll(int32_t waitMs);
+    // The message at the parse position (after MessageReady); advances past it. `available`
+    // receives the bytes held from the message's start to the end of the buffered data.
+    uint8_t* NextMessage(uint32_t* available = nullptr);
+    // Removes `count` bytes at `message` (inside the receive buffer).
+    void Consume(uint8_t* message, uint32_t count);
+    // Keep-alive and silence limit; true when the link is dead (the caller disconnects).
+    bool CheckLiveness();
+    bool Service() { return IsConnected(); }
+    void SetNoDelay(bool on);
+
+    void SetReceiveObserver(ReceiveObserver* observer) { progressObserver_ = observer; }
+    ReceiveObserver* GetReceiveObserver() const { return progressObserver_; }
+
+    // A caller that reads a message in place pins the buffer: a disconnect meanwhile keeps the
+    // bytes alive until the last unpin. Generation changes with every disconnect, so the caller
+    // knows whether its message still lies in the live buffer.
+    void PinBuffer() { ++pins_; }
+    void UnpinBuffer();
+    uint32_t Generation() const { return generation_; }
+
+    // Inspection (tests, the gateway client).
+    int Handle() const { return socket_; }
+    uint32_t ParsePos() const { return parsePos_; }
+    uint32_t FillLevel() const { return fillLevel_; }
+    bool HasReceiveBuffer() const { return receiveBuffer_ != nullptr; }
+    BmPingSocket* Pinger() const { return pinger_.get(); }
+    uint32_t LastSendTick() const { return lastSendTick_; }
+    uint32_t LastReceiveTick() const { return lastReceiveTick_; }
+
+private:
+    bool OpenConnection(const sockaddr_in& address);
+    void SendHello();
+    bool ReadPending();  // false: disconnected
+    bool SendAll(uint32_t count, const uint8_t* bytes);
+    void Notify();
+    void ReleaseBuffer();
+
+    BmServer* owner_;
+    std::unique_ptr<BmPingSocket> pinger_;
+    int socket_ = kInvalidSocket;
+    uint32_t lastSendTick_;
+    uint8_t* receiveBuffer_ = nullptr;
+    uint32_t parsePos_ = 0;
+    uint32_t fillLevel_ = 0;
+    uint32_t lastReceiveTick_;
+    ReceiveObserver* progressObserver_ = nullptr;
+    uint32_t pins_ = 0;
+    uint8_t* retiredBuffer_ = nullptr;  // a pinned buffer dropped by a disconnect
+    uint32_t generation_ = 0;
+};
+
+// Free socket functions. Waits use poll(2), so any descriptor number works.
+bool WaitReadable(int s, uint32_t ms);   // false for -1; true if readable within ms
+bool WaitWritable(int s, uint32_t ms);   // false for -1; true if writable within ms
+void MakeIPv4Address(sockaddr_in* address, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4,
+                     uint16_t port);     // b1.b2.b3.b4, port in host order
+bool SetBlocking(int s);                 // clears O_NONBLOCK; true on success
+void CloseSocket(int s);                 // shutdown(SHUT_RD), then close; nothing for -1
+BmString AddressText(const sockaddr_in& address);  // "a.b.c.d", wide
