@@ -10,7 +10,7 @@
 class BmString;
 
 // Request ids.
-constexpr uint16_t REQUEST_ID_NONE = 0;       // no requester (unsolicited, or the client's own)
+constexpr uint16_t REQUEST_ID_NONE = 0;      // no requester (unsolicited, or the client's own)
 constexpr uint16_t REQUEST_ID_ALL = 0x7FFF;  // every listener; as a poll filter, any request id
 
 // Message ids.
@@ -28,9 +28,9 @@ constexpr uint16_t MSG_EVENT_REPORT = 9501;
 class BmMsg {
 public:
     static constexpr uint32_t kHeaderBytes = 8;
-    static constexpr uint32_t kMaxPayload = 1000000;   // largest payload a record takes
-    static constexpr uint32_t kMaxWireString = 10000;  // longer received strings read as empty
-    static constexpr uint32_t kGrowthStep = 512;       // blocks grow in these steps
+    static constexpr uint32_t kMaxPayload = 1000000;    // largest payload a record takes
+    static constexpr uint32_t kMaxWireString = 10000;   // longer received strings read as empty
+    static constexpr uint32_t kGrowthStep = 512;        // blocks grow in these steps
     static constexpr uint32_t kWideFlag = 0x80000000u;  // string prefix bit: UTF-16LE text
 
     // An empty record with no block, request and message id 0xFFFF (ready for Wrap).
@@ -100,4 +100,6 @@ private:
 };
 
 // Rounds a byte count up to the next multiple of 4.
-constexpr uint32_t RoundUp4(uint32_t n) { return (n + 3u) & ~3u; }
+constexpr uint32_t RoundUp4(uint32_t n) {
+    return (n + 3u) & ~3u;
+}

@@ -22,8 +22,7 @@ class ReceiveObserver {
 public:
     virtual ~ReceiveObserver() = default;
     // `received` payload bytes of `declared` are in the buffer so far.
-    virtual void OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t received,
-                                   uint32_t declared) {
+    virtual void OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t received, uint32_t declared) {
         (void)msgId, (void)requestId, (void)received, (void)declared;
     }
 };
@@ -123,10 +122,10 @@ private:
 };
 
 // Free socket functions. Waits use poll(2), so any descriptor number works.
-bool WaitReadable(int s, uint32_t ms);   // false for -1; true if readable within ms
-bool WaitWritable(int s, uint32_t ms);   // false for -1; true if writable within ms
+bool WaitReadable(int s, uint32_t ms);  // false for -1; true if readable within ms
+bool WaitWritable(int s, uint32_t ms);  // false for -1; true if writable within ms
 void MakeIPv4Address(sockaddr_in* address, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4,
-                     uint16_t port);     // b1.b2.b3.b4, port in host order
-bool SetBlocking(int s);                 // clears O_NONBLOCK; true on success
-void CloseSocket(int s);                 // shutdown(SHUT_RD), then close; nothing for -1
+                     uint16_t port);               // b1.b2.b3.b4, port in host order
+bool SetBlocking(int s);                           // clears O_NONBLOCK; true on success
+void CloseSocket(int s);                           // shutdown(SHUT_RD), then close; nothing for -1
 BmString AddressText(const sockaddr_in& address);  // "a.b.c.d", wide

@@ -44,8 +44,7 @@ public:
     bool Run(BmMsg* request);
 
     void OnMessage(BmMsg& message) override;
-    void OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t received,
-                           uint32_t declared) override;
+    void OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t received, uint32_t declared) override;
 
     DownloadState State() const { return state_; }
     int32_t Total() const { return total_; }

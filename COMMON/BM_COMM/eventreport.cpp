@@ -1,4 +1,21 @@
 #include "COMMON/BM_COMM/eventreport.h"
 
-// Placeholder until the gateway client exists: reports are composed and dropped.
-bool SendEventReport(const BmString&) { return false; }
+#include "COMMON/BM_COMM/bmmsg.h"
+#include "COMMON/BM_COMM/bmserver.h"
+#include "COMMON/BM_UTIL/bmstring.h"
+
+bool SendEventReport(const BmString& text) {
+    // Set while a report is being sent: a report raised by the send itself is dropped.
+    static bool sending = false;
+    BmServer* client = gGatewayClient;
+    if (client == nullptr || sending) {
+        return false;
+    }
+    sending = true;
+    BmString wide(text);
+    wide.ToWide();
+    BmMsg report(REQUEST_ID_NONE, MSG_EVENT_REPORT);
+    bool sent = report.AppendString(wide) && client->Send(&report);
+    sending = false;
+    return sent;
+}
