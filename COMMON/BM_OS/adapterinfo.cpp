@@ -82,7 +82,8 @@ BmString ReadAdapterAddressText() {
 std::vector<std::string> LocalIPv4Addresses() {
     std::vector<std::string> addresses;
     ForEachInterface([&addresses](const ifaddrs& it) {
-        if (it.ifa_addr->sa_family != AF_INET || (it.ifa_flags & IFF_LOOPBACK) || addresses.size() >= kMaxAdapters) {
+        if (it.ifa_addr->sa_family != AF_INET || (it.ifa_flags & IFF_LOOPBACK) ||
+            addresses.size() >= kMaxAdapters) {
             return;
         }
         const auto* in = reinterpret_cast<const sockaddr_in*>(it.ifa_addr);

@@ -74,8 +74,12 @@ uint32_t Get(const uint8_t* p, size_t bytes, bool bigEndian) {
     }
     return v;
 }
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(Get(p, 2, false)); }
-uint32_t Le32(const uint8_t* p) { return Get(p, 4, false); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(Get(p, 2, false));
+}
+uint32_t Le32(const uint8_t* p) {
+    return Get(p, 4, false);
+}
 uint64_t Get64(const uint8_t* p, bool bigEndian) {
     const uint64_t lo = Get(p + (bigEndian ? 4 : 0), 4, bigEndian);
     const uint64_t hi = Get(p + (bigEndian ? 0 : 4), 4, bigEndian);
@@ -83,7 +87,9 @@ uint64_t Get64(const uint8_t* p, bool bigEndian) {
 }
 
 // True when [offset, offset + count) lies inside [0, limit).
-bool Fits(uint64_t offset, uint64_t count, uint64_t limit) { return offset <= limit && count <= limit - offset; }
+bool Fits(uint64_t offset, uint64_t count, uint64_t limit) {
+    return offset <= limit && count <= limit - offset;
+}
 
 // ---- VS_VERSIONINFO ------------------------------------------------------------------------
 constexpr size_t kBlockHeaderBytes = 6;  // wLength, wValueLength, wType
@@ -190,9 +196,14 @@ private:
         }
         size_t countAt = 0;
         switch (Le16(magic)) {
-            case 0x10B: countAt = 92; break;   // PE32
-            case 0x20B: countAt = 108; break;  // PE32+
-            default: return false;
+            case 0x10B:
+                countAt = 92;
+                break;  // PE32
+            case 0x20B:
+                countAt = 108;
+                break;  // PE32+
+            default:
+                return false;
         }
         const size_t resourceAt = countAt + 4 + 2 * 8;  // data directory 2
         uint8_t count[4];
@@ -252,7 +263,8 @@ private:
         }
         for (uint32_t i = 0; i < count; ++i) {
             uint8_t entry[kResourceEntryBytes];
-            if (!src_.Read(resourceBase_ + entries + uint64_t{i} * kResourceEntryBytes, entry, sizeof entry)) {
+            if (!src_.Read(resourceBase_ + entries + uint64_t{i} * kResourceEntryBytes, entry,
+                           sizeof entry)) {
                 return false;
             }
             if (!byId || Le32(entry) == id) {
@@ -311,7 +323,10 @@ public:
 private:
     bool ReadHeader() {
         uint8_t h[64];
-        if (!src_.Read(0, h, 52) || std::memcmp(h, "\x7F" "ELF", 4) != 0) {
+        if (!src_.Read(0, h, 52) || std::memcmp(h,
+                                                "\x7F"
+                                                "ELF",
+                                                4) != 0) {
             return false;
         }
         wide_ = h[4] == 2;
@@ -383,7 +398,10 @@ bool Locate(const ByteSource& src, FileVersionInfo& info) {
     if (magic[0] == 'M' && magic[1] == 'Z') {
         return PeImage(src).Find(info);
     }
-    if (std::memcmp(magic, "\x7F" "ELF", 4) == 0) {
+    if (std::memcmp(magic,
+                    "\x7F"
+                    "ELF",
+                    4) == 0) {
         return ElfImage(src).Find(info);
     }
     return false;

@@ -12,7 +12,7 @@ constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BDu;
 
 // Where the version lives in the file, and what it says.
 struct FileVersionInfo {
-    uint64_t fixedInfoOffset = 0;  // file offset of VS_FIXEDFILEINFO (its signature)
+    uint64_t fixedInfoOffset = 0;      // file offset of VS_FIXEDFILEINFO (its signature)
     uint16_t parts[4] = {0, 0, 0, 0};  // A.B.C.D of the file version
 };
 

@@ -30,7 +30,9 @@ int TryLock(int fd) {
 }
 }  // namespace
 
-NamedMutex::~NamedMutex() { Close(); }
+NamedMutex::~NamedMutex() {
+    Close();
+}
 
 bool NamedMutex::Create(const std::string& name) {
     if (fd_ >= 0 || !IsAcceptableName(name)) {

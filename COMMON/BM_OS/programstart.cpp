@@ -121,7 +121,8 @@ bool StartProgram(const std::string& path, const char* parameters) {
     char* argv[3] = {program.data(), argument.empty() ? nullptr : argument.data(), nullptr};
     struct rlimit limit {};
     int maxFd = 65535;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < INT_MAX) {
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < INT_MAX) {
         maxFd = static_cast<int>(limit.rlim_cur) - 1;
     }
 
