@@ -1,0 +1,348 @@
+#include "QUILLON/mainwnd.h"
+
+#include <string>
+#include <vector>
+
+#include "COMMON/BM_COMM/bmserver.h"
+#include "COMMON/BM_OS/adapterinfo.h"
+#include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/application.h"
+#include "QUILLON/commandids.h"
+#include "QUILLON/commandmenu.h"
+#include "QUILLON/devicedata.h"
+#include "QUILLON/quillon.h"
+#include "QUILLON/screenclass.h"
+#include "QUILLON/statusecho.h"
+#include "QUILLON/trayicon.h"
+
+namespace {
+QuillonWnd* gLiveWindow = nullptr;
+QuillonWnd* gPendingWindow = nullptr;
+HWND gMainWindowHandle = nullptr;
+
+constexpr char16_t kUnknownVersion[] = u"UNKNOWN";
+constexpr char16_t kStartupLine[] = u"Quillon Startup";
+constexpr char16_t kShuttingDownLine[] = u"Shutting Down...";
+
+// The processor the program was built for, as a Linux user names it.
+constexpr const char16_t* kTargetCpu =
+#if defined(__x86_64__)
+    u"x86_64";
+#elif defined(__i386__)
+    u"i686";
+#elif defined(__aarch64__)
+    u"aarch64";
+#elif defined(__arm__)
+    u"arm";
+#elif defined(__riscv)
+    u"riscv64";
+#else
+    u"unknown";
+#endif
+
+struct WindowSize {
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+WindowSize MainWindowSize() {
+    RECT rect{};
+    if (gMainWindowHandle == nullptr || !GetWindowRect(gMainWindowHandle, &rect)) {
+        return {};
+    }
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+// The height taken by the frame and caption the original window drew around its client area.
+int32_t FrameHeight() {
+    return 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYMENU) + GetSystemMetrics(SM_CYCAPTION);
+}
+
+void DrawText(HDC dc, int32_t x, int32_t y, BmString text) {
+    const char16_t* wide = text.WideText();
+    ExtTextOutW(dc, x, y, 0, nullptr, wide, static_cast<UINT>(text.Length()), nullptr);
+}
+
+uint16_t ListenerIdFromClient() {
+    return gGatewayClient != nullptr ? gGatewayClient->NextListenerId() : 0;
+}
+}  // namespace
+
+QuillonWnd* LiveWindow() {
+    return gLiveWindow;
+}
+
+QuillonWnd::QuillonWnd() : GatewayListener(ListenerIdFromClient()) {
+    if (gLiveWindow != nullptr) {
+        BM_ASSERT_REPORT();
+    }
+    gPendingWindow = nullptr;
+    if (gGatewayClient != nullptr) {
+        gGatewayClient->AddListener(this);
+    }
+    localVersion.AssignWide(kUnknownVersion);
+    gatewayVersion.AssignWide(kUnknownVersion);
+    appRunning = -1;
+    menuJustClosed = 0;
+    gDevMode = 0;
+    LoadDeviceData(gDevMode);
+}
+
+QuillonWnd::~QuillonWnd() {
+    if (gLiveWindow == this) {
+        gLiveWindow = nullptr;
+    }
+    if (gGatewayClient != nullptr) {
+        gGatewayClient->RemoveListener(this);
+    }
+    FreeStrings(statusLines_);
+    ClearInfoPanel();
+}
+
+void QuillonWnd::FreeStrings(ValueList& list) {
+    while (!list.IsEmpty()) {
+        delete reinterpret_cast<BmString*>(list.RemoveHead());
+    }
+}
+
+BmString QuillonWnd::StringAt(const ValueList& list, int32_t index) {
+    if (index < 0 || index >= list.Count()) {
+        return BmString();
+    }
+    const auto* text = reinterpret_cast<const BmString*>(list.ValueAt(list.NodeAt(index)));
+    return text != nullptr ? BmString(*text) : BmString();
+}
+
+BmString QuillonWnd::StatusLineAt(int32_t index) const {
+    return StringAt(statusLines_, index);
+}
+BmString QuillonWnd::InfoLabelAt(int32_t index) const {
+    return StringAt(infoLabels_, index);
+}
+BmString QuillonWnd::InfoValueAt(int32_t index) const {
+    return StringAt(infoValues_, index);
+}
+
+HWND QuillonWnd::GetWindowHandle() {
+    return gMainWindowHandle;
+}
+
+BmString QuillonWnd::YesNo(int32_t flag) {
+    return BmString(flag != 0 ? u"YES" : u"NO");
+}
+
+int32_t QuillonWnd::ScreenClass() {
+    return ClassifyScreen(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+}
+
+bool QuillonWnd::CreateMainWindow(int32_t showCommand) {
+    WNDCLASSW wc{};
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = &QuillonWnd::WindowProc;
+    wc.lpszClassName = kMainWindowClass;
+    if (RegisterClassW(&wc) == 0) {
+        BM_ASSERT_REPORT();
+    }
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = GetSystemMetrics(SM_CXSCREEN);
+    int32_t height = GetSystemMetrics(SM_CYSCREEN);
+    RECT work{};
+    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
+        x = work.left;
+        y = work.top;
+        if (width >= work.right - work.left) {
+            width = work.right - work.left;
+        }
+        if (height >= work.bottom - work.top) {
+            height = work.bottom - work.top;
+        }
+    }
+    gPendingWindow = this;
+    HWND hwnd = CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, WS_POPUP | WS_VISIBLE | WS_CAPTION, x,
+                                y, width, height, nullptr, nullptr, nullptr, nullptr);
+    if (hwnd == nullptr) {
+        gPendingWindow = nullptr;
+        return false;
+    }
+    gMainWindowHandle = hwnd;
+    SetWindowTextW(hwnd, kMainWindowTitle);
+    ShowWindow(hwnd, showCommand);
+    RebuildInfoPanel();
+    UpdateWindow(hwnd);
+    AddStatusLine(BmString(kStartupLine));
+    return true;
+}
+
+void QuillonWnd::AddStatusLine(const BmString& text) {
+    if (gLiveWindow != this) {
+        return;
+    }
+    statusLines_.AddTail(reinterpret_cast<ListValue>(new BmString(text)));
+    while (statusLines_.Count() > kMaxStatusLines) {
+        delete reinterpret_cast<BmString*>(statusLines_.RemoveHead());
+    }
+    EchoStatusLine(text);
+    RepaintBuffered();
+}
+
+void QuillonWnd::AddInfoRow(BmString label, BmString value) {
+    infoLabels_.AddTail(reinterpret_cast<ListValue>(new BmString(label)));
+    infoValues_.AddTail(reinterpret_cast<ListValue>(new BmString(value)));
+}
+
+void QuillonWnd::ClearInfoPanel() {
+    FreeStrings(infoLabels_);
+    FreeStrings(infoValues_);
+}
+
+void QuillonWnd::RebuildInfoPanel() {
+    if (gLiveWindow != this) {
+        return;
+    }
+    ClearInfoPanel();
+    const std::vector<std::string> addresses = LocalIPv4Addresses();
+    if (addresses.empty()) {
+        AddInfoRow(BmString(u"Local Adapter"), BmString(u"Unknown"));
+    }
+    for (const std::string& address : addresses) {
+        AddInfoRow(BmString(u"Local Adapter"), BmString(address.c_str()));
+    }
+    AddInfoRow(BmString(u"Local Version"), localVersion);
+    AddInfoRow(BmString(u"Gateway Version"), gatewayVersion);
+    AddInfoRow(BmString(u"Torvel running"), YesNo(appRunning));
+    AddInfoRow(BmString(u"Con Gateway"), YesNo(gGatewayClient != nullptr && gGatewayClient->IsConnected()));
+    AddInfoRow(BmString(u"QUILLON.EXE Version"), BmString(kBuildString));
+    AddInfoRow(BmString(u"Build Date"), BmString(__DATE__));
+    AddInfoRow(BmString(u"Build Time"), BmString(__TIME__));
+    AddInfoRow(BmString(u"Target CPU"), BmString(kTargetCpu));
+}
+
+void QuillonWnd::PaintWindow(HDC dc) {
+    const WindowSize size = MainWindowSize();
+    const int32_t rows = infoLabels_.Count();
+    const RECT whole{0, 0, size.width, size.height};
+    FillRect(dc, &whole, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    const RECT panel{0, 0, size.width, kRowPitch * rows + 10};
+    FillRect(dc, &panel, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
+
+    SetTextColor(dc, kPanelTextColor);
+    SetBkMode(dc, TRANSPARENT);
+    HGDIOBJ previousFont = SelectObject(dc, GetStockObject(SYSTEM_FONT));
+    int32_t y = 0;
+    ValueListNode* label = infoLabels_.HeadNode();
+    ValueListNode* value = infoValues_.HeadNode();
+    while (label != nullptr && value != nullptr) {
+        DrawText(dc, kTextMargin, y, *reinterpret_cast<BmString*>(infoLabels_.NextValue(label)));
+        DrawText(dc, size.width / 2, y, *reinterpret_cast<BmString*>(infoValues_.NextValue(value)));
+        y += kRowPitch;
+    }
+
+    SetTextColor(dc, kStatusTextColor);
+    HGDIOBJ previousPen = SelectObject(dc, GetStockObject(BLACK_PEN));
+    MoveToEx(dc, 0, y + 10, nullptr);
+    LineTo(dc, size.width, y + 10);
+    DrawStatusLog(dc, y, size.height);
+
+    SelectObject(dc, previousFont);
+    SelectObject(dc, previousPen);
+}
+
+void QuillonWnd::DrawStatusLog(HDC dc, int32_t top, int32_t height) {
+    int32_t baseline = height - FrameHeight() - 19;
+    ValueListNode* position = statusLines_.TailNode();
+    while (position != nullptr && baseline > top) {
+        DrawText(dc, kTextMargin, baseline, *reinterpret_cast<BmString*>(statusLines_.PrevValue(position)));
+        baseline -= kRowPitch;
+    }
+}
+
+void QuillonWnd::RepaintBuffered() {
+    HWND hwnd = gMainWindowHandle;
+    const WindowSize size = MainWindowSize();
+    if (hwnd == nullptr) {
+        return;
+    }
+    HDC windowDc = GetDC(hwnd);
+    if (windowDc == nullptr) {
+        return;
+    }
+    HDC memoryDc = CreateCompatibleDC(windowDc);
+    HBITMAP bitmap = CreateCompatibleBitmap(windowDc, size.width, size.height);
+    if (memoryDc != nullptr && bitmap != nullptr) {
+        HGDIOBJ previous = SelectObject(memoryDc, bitmap);
+        PaintWindow(memoryDc);
+        BitBlt(windowDc, 0, 0, size.width, size.height, memoryDc, 0, 0, SRCCOPY);
+        SelectObject(memoryDc, previous);
+    }
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+    }
+    if (memoryDc != nullptr) {
+        DeleteDC(memoryDc);
+    }
+    ReleaseDC(hwnd, windowDc);
+}
+
+void QuillonWnd::InvalidateInfoPanel() {
+    const WindowSize size = MainWindowSize();
+    const RECT strip{0, 0, size.width, FrameHeight() + kRowPitch * infoLabels_.Count() + 15};
+    InvalidateRect(gMainWindowHandle, &strip, TRUE);
+    UpdateWindow(gMainWindowHandle);
+}
+
+void QuillonWnd::OnConnectionChanged(bool connected) {
+    AddStatusLine(BmString(connected ? u"Connected to gateway." : u"Disconnected from gateway."));
+    RebuildInfoPanel();
+    InvalidateInfoPanel();
+    UpdateTrayIcon(gGatewayClient != nullptr && gGatewayClient->IsConnected());
+}
+
+LRESULT QuillonWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            if (gPendingWindow != nullptr) {
+                gLiveWindow = gPendingWindow;
+                gPendingWindow = nullptr;
+                gMainWindowHandle = hwnd;
+            } else {
+                BM_ASSERT_REPORT();
+            }
+            return 0;
+        case WM_DESTROY:
+            if (gLiveWindow != nullptr) {
+                gLiveWindow->AddStatusLine(BmString(kShuttingDownLine));
+            }
+            gMainWindowObject = nullptr;
+            delete gLiveWindow;
+            if (gLiveWindow != nullptr) {
+                BM_ASSERT_REPORT();
+            }
+            PostQuitMessage(0);
+            return 0;
+        case WM_PAINT:
+            if (gLiveWindow == nullptr) {
+                // Validates the window, so that no paint message is synthesised again.
+                DefWindowProcW(hwnd, message, wParam, lParam);
+                return 0;
+            }
+            {
+                PAINTSTRUCT ps{};
+                HDC dc = BeginPaint(hwnd, &ps);
+                if (dc != nullptr) {
+                    gLiveWindow->PaintWindow(dc);
+                }
+                EndPaint(hwnd, &ps);
+            }
+            return 0;
+        case WM_CLOSE:
+            ShowWindow(gMainWindowHandle, SW_HIDE);
+            return 0;
+        case WM_COMMAND:
+        case WM_LBUTTONDOWN:
+        case WM_TRAYNOTIFY:
+            return HandleMenuMessage(hwnd, message, wParam, lParam);
+        default:
+            return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}

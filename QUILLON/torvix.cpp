@@ -1,0 +1,194 @@
+#include "QUILLON/torvix.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "COMMON/BM_COMM/BMQuery.h"
+#include "COMMON/BM_COMM/bmmsg.h"
+#include "COMMON/BM_COMM/bmserver.h"
+#include "COMMON/BM_COMM/downloader.h"
+#include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/devicepath.h"
+#include "COMMON/BM_OS/fileversion.h"
+#include "COMMON/BM_OS/namedmutex.h"
+#include "COMMON/BM_OS/programstart.h"
+#include "COMMON/BM_UI/winapi.h"
+#include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/mainwnd.h"
+#include "QUILLON/quillon.h"
+
+namespace {
+constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
+constexpr char16_t kViewerExe[] = u"\\ZVIEWER.EXE";
+constexpr char16_t kDownloadOk[] = u"Download Sucess";
+constexpr char16_t kDownloadFailed[] = u"ERROR: Could not Download new EXE";
+constexpr char kRemoteParameter[] = "/R";
+constexpr char kNameParameter[] = "/NAME:";
+
+TabletOps gRealOps;
+TabletOps* gOps = nullptr;
+
+// The host path of a device path held in a BmString.
+std::string HostPath(BmString devicePath) {
+    return DeviceFilePath(devicePath.NarrowText());
+}
+
+// A download is complete only once its bytes are on the disk, so a power loss right after the
+// rename cannot leave an empty executable behind.
+void SyncFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// Waits through a download without reporting progress and never cancels.
+class SilentProgress final : public DownloadProgress {};
+
+bool FetchInto(BmServer& client, const BmString& destination) {
+    SilentProgress progress;
+    Downloader downloader(client, &progress, destination);
+    BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
+    request.AppendInt32(QuillonWnd::ScreenClass());
+    request.AppendInt32(gClientType);
+    request.AppendInt32(kDownloadRequestConstant);
+    request.AppendInt32(gDevMode != 0 ? 1 : 0);
+    return downloader.Run(&request);
+}
+
+bool IsReadableFile(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        return false;
+    }
+    std::fclose(file);
+    return true;
+}
+}  // namespace
+
+bool IsTorvixRunning() {
+    NamedMutex mutex;
+    if (!mutex.Create(kTorvixMutexName)) {
+        return true;
+    }
+    const WaitResult result = mutex.Wait(kTorvixMutexWaitMs);
+    mutex.Release();
+    mutex.Close();
+    return result != WaitResult::Signalled;
+}
+
+BmString TorvixPath() {
+    return BmString(gDevMode != 0 ? kViewerExe : kTorvixExe);
+}
+
+bool GetLocalVersion(BmString* text) {
+    if (text == nullptr) {
+        BM_ASSERT_REPORT();
+        return false;
+    }
+    uint16_t parts[4] = {0, 0, 0, 0};
+    if (!ReadFileVersion(HostPath(TorvixPath()), parts)) {
+        return false;
+    }
+    BmString formatted;
+    formatted.Format(u"%d.%d.%d.%d", static_cast<int>(parts[0]), static_cast<int>(parts[1]),
+                     static_cast<int>(parts[2]), static_cast<int>(parts[3]));
+    text->Assign(formatted);
+    return true;
+}
+
+bool GetGatewayVersion(BmString* text) {
+    BmServer* client = gGatewayClient;
+    if (text == nullptr || client == nullptr || !client->IsConnected()) {
+        return false;
+    }
+    BmMsg request(REQUEST_ID_NONE, MSG_VERSION_REQUEST);
+    request.AppendInt32(QuillonWnd::ScreenClass());
+    request.AppendInt32(gClientType);
+    request.AppendInt32(gDevMode != 0 ? 1 : 0);
+    BmQuery query(*client);
+    BmMsg* reply = nullptr;
+    if (!query.Run(&reply, &request) || reply == nullptr) {
+        return false;
+    }
+    BmString answer;
+    if (!reply->ReadString(answer)) {
+        return false;
+    }
+    text->Assign(answer);
+    return true;
+}
+
+bool DownloadTorvix(QuillonWnd* window) {
+    HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    const BmString finalPath = TorvixPath();
+    BmString partPath(finalPath);
+    partPath.AppendNarrow(kDownloadSuffix);
+    const std::string hostFinal = HostPath(finalPath);
+    const std::string hostPart = HostPath(partPath);
+
+    bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
+    if (ok) {
+        SyncFile(hostPart);
+        ok = std::rename(hostPart.c_str(), hostFinal.c_str()) == 0;
+    }
+    if (!ok) {
+        unlink(hostPart.c_str());
+    }
+    SetCursor(previous);
+    if (window != nullptr) {
+        window->AddStatusLine(BmString(ok ? kDownloadOk : kDownloadFailed));
+    }
+    return ok;
+}
+
+uint32_t LaunchPauseMs() {
+    const char* test = std::getenv("QUILLON_TEST");
+    const char* pause = std::getenv("QUILLON_LAUNCH_PAUSE_MS");
+    if (test == nullptr || std::strcmp(test, "1") != 0 || pause == nullptr || *pause == '\0') {
+        return kLaunchPauseMs;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(pause, &end, 10);
+    if (errno != 0 || *end != '\0' || value > kLaunchPauseMs) {
+        return kLaunchPauseMs;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+bool LaunchTorvix(bool remote) {
+    if (gGatewayClient != nullptr) {
+        gGatewayClient->Connection().Disconnect();
+    }
+    const std::string path = HostPath(TorvixPath());
+    if (!IsReadableFile(path)) {
+        return false;
+    }
+    std::string parameters;
+    if (remote) {
+        parameters = kRemoteParameter;
+    } else if (gGatewayClient != nullptr && gGatewayClient->GetName()[0] != '\0') {
+        parameters = std::string(kNameParameter) + gGatewayClient->GetName();
+    }
+    if (!StartProgram(path, parameters.c_str())) {
+        return false;
+    }
+    Sleep(LaunchPauseMs());
+    return true;
+}
+
+TabletOps& Tablet() {
+    return gOps != nullptr ? *gOps : gRealOps;
+}
+
+void SetTabletOps(TabletOps* ops) {
+    gOps = ops;
+}
