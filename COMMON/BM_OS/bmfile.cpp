@@ -46,6 +46,7 @@ bool BmFile::Open(int32_t mode, int32_t shareMode) {
         BM_ASSERT_REPORT();
         Close();
     }
+    mode_ = ModeNone;
     int flags = O_CLOEXEC;
     switch (mode) {
         case ModeRead:
@@ -61,7 +62,6 @@ bool BmFile::Open(int32_t mode, int32_t shareMode) {
             BM_ASSERT_REPORT();
             return false;
     }
-    mode_ = ModeNone;
     const std::string name = DeviceFilePath(path_.NarrowText());
     if (name.empty()) {
         return false;

@@ -250,8 +250,8 @@ bool BmString::SetBytes(StringForm form, int32_t byteCount, const void* bytes) {
     if (byteCount == EmptySize(form)) {
         return true;
     }
-    if (!bytes) {
-        BM_ASSERT_REPORT();
+    if (!bytes || (form == Wide && byteCount % 2 != 0)) {
+        BM_ASSERT_REPORT();  // half a code unit has no meaning
         return false;
     }
     void* block = AllocateRounded(byteCount);
@@ -259,6 +259,10 @@ bool BmString::SetBytes(StringForm form, int32_t byteCount, const void* bytes) {
         return false;
     }
     std::memcpy(block, bytes, static_cast<size_t>(byteCount));
+    // The last unit is the terminator by contract; enforcing it keeps every reader in bounds
+    // even when a caller's block lacks one.
+    std::memset(static_cast<unsigned char*>(block) + byteCount - EmptySize(form), 0,
+                static_cast<size_t>(EmptySize(form)));
     buffer_ = block;
     size_ = byteCount;
     return true;
@@ -477,12 +481,14 @@ BmString& BmString::Right(BmString& out, int32_t count) {
     const int32_t unit = form_ == Narrow ? 1 : 2;
     const int32_t bytes = (count + 1) * unit;
     const unsigned char* from = static_cast<const unsigned char*>(buffer_) + (size_ - bytes);
-    out.SetBytes(form_, bytes, from);
-    const bool terminated = form_ == Narrow ? static_cast<const char*>(out.buffer_)[count] == 0
-                                            : static_cast<const char16_t*>(out.buffer_)[count] == 0;
-    if (!terminated) {
-        BM_ASSERT_REPORT();
+    bool terminated = true;
+    for (int32_t i = bytes - unit; i < bytes; ++i) {
+        terminated = terminated && from[i] == 0;
     }
+    if (!terminated) {
+        BM_ASSERT_REPORT();  // the source was not terminated where its size says
+    }
+    out.SetBytes(form_, bytes, from);
     return out;
 }
 

@@ -109,6 +109,13 @@ TEST_F(BmFileTest, SecondWriteThatWouldFillFlushesTheFirst) {
     std::vector<unsigned char> both = first;
     both.insert(both.end(), second.begin(), second.end());
     EXPECT_EQ(both, OnDisk("halves"));
+
+    // Reaching exactly the capacity also flushes what was waiting first.
+    BmFile exact(Name("exact"));
+    ASSERT_TRUE(exact.Open(ModeCreate, 0));
+    ASSERT_TRUE(exact.Write(first.data(), 3000));
+    ASSERT_TRUE(exact.Write(second.data(), 2000));
+    EXPECT_EQ(first, OnDisk("exact"));
 }
 
 TEST_F(BmFileTest, CreateTruncatesAndAppendKeepsOldContents) {
@@ -226,6 +233,11 @@ TEST_F(BmFileTest, MisuseIsReported) {
     char two[2];
     EXPECT_TRUE(file.Read(two, 2));
     EXPECT_EQ('y', two[1]);
+
+    EXPECT_FALSE(file.Open(9, 0));  // reports the open file, closes it, then refuses the mode
+    EXPECT_EQ(4, gReports);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(ModeNone, file.Mode());
 }
 
 TEST_F(BmFileTest, DevicePathsMapUnderTheDeviceRoot) {

@@ -347,6 +347,13 @@ TEST_F(BmStringTest, MisuseIsReportedAndTheOperationGoesOn) {
     EXPECT_EQ(4, gReports);
     s.WriteBuffer(-1);
     EXPECT_EQ(5, gReports);
+
+    // Half a code unit is refused; a block without its terminator still reads in bounds.
+    EXPECT_FALSE(s.SetBytes(Wide, 5, u"abcd"));
+    EXPECT_EQ(6, gReports);
+    EXPECT_EQ(0, s.Length());
+    EXPECT_TRUE(s.SetBytes(Narrow, 4, "wxyz"));
+    EXPECT_STREQ("wxy", s.NarrowText());
 }
 
 }  // namespace
