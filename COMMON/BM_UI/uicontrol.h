@@ -25,6 +25,10 @@ void InjectMenuChoiceText(const std::string& textUtf8);
 void InjectMenuDismiss();
 void ClearInjectedMenuChoices();
 
+// Ends an X11 menu without a choice after `ms` milliseconds (0, the default: no limit), so that a
+// test whose click went astray cannot hang.
+void SetMenuTrackTimeout(uint32_t ms);
+
 // ---- Observation -------------------------------------------------------------------------------
 
 struct MenuItemInfo {
@@ -55,6 +59,7 @@ struct TrayRecord {
     UINT callbackMessage = 0;
     int32_t iconResourceId = 0;  // of the icon shown
     bool docked = false;         // X11: embedded in a tray manager
+    RECT iconRect{};             // X11: screen rectangle of the docked icon, else empty
 };
 
 // The tray icon state (only one icon is used by the program; the most recently added one).

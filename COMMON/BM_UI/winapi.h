@@ -117,18 +117,33 @@ constexpr DWORD NOTIFYICONDATAW_V1_SIZE = 152;
 inline constexpr COLORREF RGB(uint8_t r, uint8_t g, uint8_t b) {
     return static_cast<COLORREF>(r) | (static_cast<COLORREF>(g) << 8) | (static_cast<COLORREF>(b) << 16);
 }
-inline constexpr uint8_t GetRValue(COLORREF c) { return static_cast<uint8_t>(c & 0xFF); }
-inline constexpr uint8_t GetGValue(COLORREF c) { return static_cast<uint8_t>((c >> 8) & 0xFF); }
-inline constexpr uint8_t GetBValue(COLORREF c) { return static_cast<uint8_t>((c >> 16) & 0xFF); }
+inline constexpr uint8_t GetRValue(COLORREF c) {
+    return static_cast<uint8_t>(c & 0xFF);
+}
+inline constexpr uint8_t GetGValue(COLORREF c) {
+    return static_cast<uint8_t>((c >> 8) & 0xFF);
+}
+inline constexpr uint8_t GetBValue(COLORREF c) {
+    return static_cast<uint8_t>((c >> 16) & 0xFF);
+}
 
-inline constexpr uint16_t LOWORD(uintptr_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
-inline constexpr uint16_t HIWORD(uintptr_t v) { return static_cast<uint16_t>((v >> 16) & 0xFFFF); }
+inline constexpr uint16_t LOWORD(uintptr_t v) {
+    return static_cast<uint16_t>(v & 0xFFFF);
+}
+inline constexpr uint16_t HIWORD(uintptr_t v) {
+    return static_cast<uint16_t>((v >> 16) & 0xFFFF);
+}
 inline constexpr LPARAM MAKELPARAM(int32_t lo, int32_t hi) {
-    return static_cast<LPARAM>((static_cast<uint32_t>(lo) & 0xFFFF) | ((static_cast<uint32_t>(hi) & 0xFFFF) << 16));
+    return static_cast<LPARAM>((static_cast<uint32_t>(lo) & 0xFFFF) |
+                               ((static_cast<uint32_t>(hi) & 0xFFFF) << 16));
 }
 // Signed coordinates packed in a mouse message's lParam.
-inline constexpr int32_t GET_X_LPARAM(LPARAM lp) { return static_cast<int16_t>(LOWORD(static_cast<uintptr_t>(lp))); }
-inline constexpr int32_t GET_Y_LPARAM(LPARAM lp) { return static_cast<int16_t>(HIWORD(static_cast<uintptr_t>(lp))); }
+inline constexpr int32_t GET_X_LPARAM(LPARAM lp) {
+    return static_cast<int16_t>(LOWORD(static_cast<uintptr_t>(lp)));
+}
+inline constexpr int32_t GET_Y_LPARAM(LPARAM lp) {
+    return static_cast<int16_t>(HIWORD(static_cast<uintptr_t>(lp)));
+}
 
 #define MAKEINTRESOURCEW(id) (reinterpret_cast<const char16_t*>(static_cast<uintptr_t>(id)))
 
@@ -212,9 +227,9 @@ ATOM RegisterClassW(const WNDCLASSW* wc);
 // before this returns (lParam: the CREATESTRUCTW); a result of -1 there fails the creation.
 // With WS_VISIBLE the window is shown. The window also listens for messages posted by other
 // processes (see FindWindowW). Returns the window, or nullptr on failure.
-HWND CreateWindowExW(DWORD exStyle, const char16_t* className, const char16_t* title, uint32_t style, int32_t x,
-                     int32_t y, int32_t width, int32_t height, HWND parent, HMENU menu, HINSTANCE instance,
-                     void* param);
+HWND CreateWindowExW(DWORD exStyle, const char16_t* className, const char16_t* title, uint32_t style,
+                     int32_t x, int32_t y, int32_t width, int32_t height, HWND parent, HMENU menu,
+                     HINSTANCE instance, void* param);
 
 // Sends WM_DESTROY to the procedure, removes the window (its queued messages and its
 // cross-process socket go with it). Returns FALSE for an unknown handle.
@@ -251,7 +266,7 @@ BOOL GetClientRect(HWND hwnd, RECT* rect);
 
 // Finds a top-level window by class and title (either may be nullptr: any): first among this
 // process's windows, then among other processes' windows through their sockets in the runtime
-// folder. A socket left behind by a dead process is not a window (and is removed). Returns the
+// folder. A socket left behind by a dead process is not a window. Returns the
 // window or nullptr. The handle of another process's window is only good for PostMessageW.
 HWND FindWindowW(const char16_t* className, const char16_t* title);
 
@@ -298,7 +313,7 @@ constexpr int32_t OPAQUE = 2;
 // Raster operation
 constexpr DWORD SRCCOPY = 0x00CC0020;
 
-HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps);  // validates the window; nullptr for an unknown one
+HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps);       // validates the window; nullptr for an unknown one
 BOOL EndPaint(HWND hwnd, const PAINTSTRUCT* ps);  // shows what was drawn
 HDC GetDC(HWND hwnd);
 int32_t ReleaseDC(HWND hwnd, HDC hdc);  // shows what was drawn; 1 on success
@@ -321,8 +336,8 @@ COLORREF SetBkColor(HDC hdc, COLORREF color);
 int32_t SetBkMode(HDC hdc, int32_t mode);  // returns the previous mode
 // Draws one line of text with its top-left at (x, y) in the selected font and text colour; options
 // and the rectangle are accepted and ignored, dx must be nullptr. count is in UTF-16 units.
-BOOL ExtTextOutW(HDC hdc, int32_t x, int32_t y, UINT options, const RECT* rect, const char16_t* text, UINT count,
-                 const int32_t* dx);
+BOOL ExtTextOutW(HDC hdc, int32_t x, int32_t y, UINT options, const RECT* rect, const char16_t* text,
+                 UINT count, const int32_t* dx);
 BOOL MoveToEx(HDC hdc, int32_t x, int32_t y, POINT* previous);
 // Draws with the selected pen from the current position to (x, y), that end point excluded.
 BOOL LineTo(HDC hdc, int32_t x, int32_t y);
@@ -366,7 +381,8 @@ int32_t GetMenuItemCount(HMENU menu);
 // chosen or the menu is dismissed (a click outside, Escape). A choice is posted to owner as
 // WM_COMMAND with the item's id (TPM_RETURNCMD: returned instead). Returns TRUE (or the id) for a
 // choice, 0 for none.
-BOOL TrackPopupMenu(HMENU menu, UINT flags, int32_t x, int32_t y, int32_t reserved, HWND owner, const RECT* rect);
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int32_t x, int32_t y, int32_t reserved, HWND owner,
+                    const RECT* rect);
 
 // ---- Tray icon and icons -----------------------------------------------------------------------
 
@@ -391,8 +407,18 @@ int32_t IconResourceId(HICON icon);
 
 // ---- Short names -------------------------------------------------------------------------------
 
-inline BOOL PostMessage(HWND h, UINT m, WPARAM w, LPARAM l) { return PostMessageW(h, m, w, l); }
-inline BOOL PeekMessage(MSG* msg, HWND h, UINT lo, UINT hi, UINT flags) { return PeekMessageW(msg, h, lo, hi, flags); }
-inline LRESULT DispatchMessage(const MSG* msg) { return DispatchMessageW(msg); }
-inline LRESULT DefWindowProc(HWND h, UINT m, WPARAM w, LPARAM l) { return DefWindowProcW(h, m, w, l); }
-inline HWND FindWindow(const char16_t* c, const char16_t* t) { return FindWindowW(c, t); }
+inline BOOL PostMessage(HWND h, UINT m, WPARAM w, LPARAM l) {
+    return PostMessageW(h, m, w, l);
+}
+inline BOOL PeekMessage(MSG* msg, HWND h, UINT lo, UINT hi, UINT flags) {
+    return PeekMessageW(msg, h, lo, hi, flags);
+}
+inline LRESULT DispatchMessage(const MSG* msg) {
+    return DispatchMessageW(msg);
+}
+inline LRESULT DefWindowProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    return DefWindowProcW(h, m, w, l);
+}
+inline HWND FindWindow(const char16_t* c, const char16_t* t) {
+    return FindWindowW(c, t);
+}

@@ -1,0 +1,63 @@
+// Screen metrics, the work area, the cursor and the message box.
+#include "COMMON/BM_UI/uistate.h"
+
+namespace {
+BmCursor gArrow{CursorShape::Arrow};
+BmCursor gWait{CursorShape::Wait};
+}  // namespace
+
+int32_t GetSystemMetrics(int32_t index) {
+    const RECT screen = Backend().ScreenRect();
+    switch (index) {
+        case SM_CXSCREEN:
+            return screen.right - screen.left;
+        case SM_CYSCREEN:
+            return screen.bottom - screen.top;
+        default:
+            // The window manager draws caption and frame; menu bars do not exist here.
+            return 0;
+    }
+}
+
+BOOL SystemParametersInfoW(UINT action, UINT, void* pvParam, UINT) {
+    if (action != SPI_GETWORKAREA || !pvParam) {
+        return FALSE;
+    }
+    *static_cast<RECT*>(pvParam) = Backend().WorkArea();
+    return TRUE;
+}
+
+HCURSOR LoadCursorW(HINSTANCE, const char16_t* name) {
+    if (name == IDC_WAIT) {
+        return &gWait;
+    }
+    if (name == IDC_ARROW) {
+        return &gArrow;
+    }
+    return nullptr;
+}
+
+HCURSOR SetCursor(HCURSOR cursor) {
+    UiState& ui = Ui();
+    HCURSOR previous = ui.currentCursor;
+    ui.currentCursor = cursor;
+    Backend().SetCursorShape(cursor && cursor->shape == CursorShape::Wait ? CursorShape::Wait
+                                                                          : CursorShape::Arrow);
+    return previous;
+}
+
+BOOL GetCursorPos(POINT* point) {
+    if (!point) {
+        return FALSE;
+    }
+    if (!Backend().QueryCursorPos(point)) {
+        *point = Ui().cursor;
+    }
+    return TRUE;
+}
+
+int32_t MessageBoxW(HWND, const char16_t* text, const char16_t* caption, UINT) {
+    UiReport("MESSAGEBOX: " + Utf16ToUtf8(caption, Utf16Length(caption)) + ": " +
+             Utf16ToUtf8(text, Utf16Length(text)));
+    return IDOK;
+}

@@ -1,0 +1,121 @@
+#include "COMMON/BM_UI/uistate.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Canvas and GDI bookkeeping lives in canvas.cpp, menus in menu.cpp, icons in tray.cpp.
+void DestroyAllGdi();
+void DestroyAllMenus();
+void DestroyAllIcons();
+
+namespace {
+std::unique_ptr<UiBackend> ChooseBackend() {
+    const char* ui = std::getenv("QUILLON_UI");
+    const char* display = std::getenv("DISPLAY");
+    bool wantX11 = display && *display;
+    if (ui && *ui) {
+        if (std::strcmp(ui, "headless") == 0) {
+            wantX11 = false;
+        } else if (std::strcmp(ui, "x11") == 0) {
+            wantX11 = true;
+        } else {
+            UiReport("UI: unknown QUILLON_UI value, choosing by DISPLAY");
+        }
+    }
+    if (wantX11) {
+        std::string why;
+        if (auto x11 = MakeX11Backend(&why)) {
+            return x11;
+        }
+        UiReport("UI: cannot use X11 (" + why + "), using the headless backend");
+    }
+    return MakeHeadlessBackend();
+}
+}  // namespace
+
+UiState& Ui() {
+    static UiState state;
+    return state;
+}
+
+UiState::~UiState() {
+    Clear();
+    backend.reset();
+    cairo_debug_reset_static_data();
+}
+
+void UiState::Clear() {
+    if (tray.present && backend) {
+        tray.present = false;
+        backend->TrayChanged(tray);
+    }
+    if (tray.iconSurface) {
+        cairo_surface_destroy(tray.iconSurface);
+    }
+    tray = TrayIconState{};
+    DestroyAllGdi();  // canvases refer to windows: they go first
+    for (auto& w : windows) {
+        CloseWindowSocket(*w);
+        if (backend) {
+            backend->DestroyNative(*w);
+        }
+        if (w->surface) {
+            cairo_surface_destroy(w->surface);
+        }
+    }
+    windows.clear();
+    remotes.clear();
+    classes.clear();
+    queue.clear();
+    quitRequested = false;
+    quitCode = 0;
+    DestroyAllMenus();
+    DestroyAllIcons();
+    lastMenu = MenuRecord{};
+    menuChoices.clear();
+    cursor = POINT{};
+    currentCursor = nullptr;
+    menuTimeoutMs = 0;
+}
+
+UiBackend& Backend() {
+    UiState& ui = Ui();
+    if (!ui.backend) {
+        ui.backend = ChooseBackend();
+    }
+    return *ui.backend;
+}
+
+BmWindow* LocalWindow(HWND hwnd) {
+    if (!hwnd) {
+        return nullptr;
+    }
+    for (auto& w : Ui().windows) {
+        if (w.get() == hwnd) {
+            return w.get();
+        }
+    }
+    return nullptr;
+}
+
+bool IsRemoteWindow(HWND hwnd) {
+    if (!hwnd) {
+        return false;
+    }
+    for (auto& [path, w] : Ui().remotes) {
+        if (w.get() == hwnd) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void UiReport(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+std::string UiBackendName() {
+    return Backend().Name();
+}
