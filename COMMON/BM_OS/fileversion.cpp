@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -226,7 +225,12 @@ private:
             if (!src_.Read(table + uint64_t{i} * kSectionHeaderBytes, header, sizeof header)) {
                 return false;
             }
-            sections_.push_back({Le32(header + 12), Le32(header + 16), Le32(header + 20)});
+            const PeSection section{Le32(header + 12), Le32(header + 16), Le32(header + 20)};
+            // A section whose file data runs past the end marks a truncated or lying file.
+            if (!Fits(section.rawPointer, section.rawSize, src_.Size())) {
+                return false;
+            }
+            sections_.push_back(section);
         }
         return true;
     }
@@ -237,10 +241,7 @@ private:
             if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize) {
                 const uint64_t delta = rva - s.virtualAddress;
                 const uint64_t start = uint64_t{s.rawPointer} + delta;
-                const uint64_t end = std::min<uint64_t>(uint64_t{s.rawPointer} + s.rawSize, src_.Size());
-                if (start >= end) {
-                    return false;
-                }
+                const uint64_t end = uint64_t{s.rawPointer} + s.rawSize;
                 offset = start;
                 available = end - start;
                 return true;
