@@ -1,0 +1,271 @@
+// Named mutexes across processes: a holder in another process, a holder killed outright, the
+// launcher's probe of "TorvixMutex" against the sample application, and refused names.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/namedmutex.h"
+#include "COMMON/BM_OS/runtimedir.h"
+
+extern char** environ;
+
+namespace {
+constexpr int kMaxStartupPolls = 300;  // 10 ms each: a process start is far quicker
+
+// A private runtime folder for the test, removed afterwards.
+class NamedMutexTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/os-mutex-XXXXXX";
+        base_ = mkdtemp(tmpl);
+        runtime_ = base_ + "/run";
+        setenv("QUILLON_RUNTIME_DIR", runtime_.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("QUILLON_RUNTIME_DIR");
+        std::system(("rm -rf '" + base_ + "'").c_str());
+    }
+    std::string base_;
+    std::string runtime_;
+};
+
+// Another process that takes `name` and keeps it until killed.
+class Holder {
+public:
+    explicit Holder(const char* name) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            NamedMutex m;
+            const char answer = m.Create(name) && m.Wait(0) == WaitResult::Signalled ? 'y' : 'n';
+            (void)!write(ready[1], &answer, 1);
+            for (;;) {
+                pause();
+            }
+        }
+        close(ready[1]);
+        char answer = 0;
+        holding_ = pid_ > 0 && read(ready[0], &answer, 1) == 1 && answer == 'y';
+        close(ready[0]);
+    }
+    ~Holder() { Kill(); }
+    bool Holding() const { return holding_; }
+    void Kill() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool holding_ = false;
+};
+
+// The launcher's probe: running unless the mutex is ours within 100 ms; never keeps it.
+bool ProbeRunning(const char* name) {
+    NamedMutex m;
+    if (!m.Create(name)) {
+        return true;
+    }
+    const bool ours = m.Wait(100) == WaitResult::Signalled;
+    m.Release();
+    m.Close();
+    return !ours;
+}
+
+// Starts the sample application with extra environment entries; -1 on failure.
+pid_t StartDemoApp(std::vector<std::string> extraEnv) {
+    std::vector<std::string> env = std::move(extraEnv);
+    for (char** e = environ; *e; ++e) {
+        env.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (std::string& s : env) {
+        envp.push_back(s.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = DEMO_APP_BIN;
+    std::string arg = "/NAME:Probe";
+    char* argv[] = {program.data(), arg.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int r = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return r == 0 ? pid : -1;
+}
+
+// Waits (bounded) until the probe gives `running`.
+bool ProbeBecomes(const char* name, bool running) {
+    for (int i = 0; i < kMaxStartupPolls; ++i) {
+        if (ProbeRunning(name) == running) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int Stop(pid_t pid, int sig) {
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+}  // namespace
+
+TEST_F(NamedMutexTest, WaitTimesOutWhileAnotherProcessHolds) {
+    Holder holder("QuillonMutex");
+    ASSERT_TRUE(holder.Holding());
+    ScopedManualClock clock(1000);
+    NamedMutex m;
+    ASSERT_TRUE(m.Create("QuillonMutex"));
+    EXPECT_EQ(WaitResult::TimedOut, m.Wait(100));
+    EXPECT_GE(clock->Now(), 1100u);
+    EXPECT_LE(clock->Now(), 1100u + NamedMutex::kPollMs);
+    EXPECT_FALSE(m.IsOwned());
+    EXPECT_FALSE(m.Release());
+    EXPECT_EQ(WaitResult::TimedOut, m.Wait(0));
+}
+
+TEST_F(NamedMutexTest, WaitOnTheRealClockLastsAboutTheTimeOut) {
+    Holder holder("QuillonMutex");
+    ASSERT_TRUE(holder.Holding());
+    NamedMutex m;
+    ASSERT_TRUE(m.Create("QuillonMutex"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitResult::TimedOut, m.Wait(100));
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(ms.count(), 100);
+    EXPECT_LT(ms.count(), 600);
+}
+
+TEST_F(NamedMutexTest, KilledHolderFreesTheMutexAtOnce) {
+    ScopedManualClock clock;
+    Holder holder("ShutdownQuillonMutex");
+    ASSERT_TRUE(holder.Holding());
+    NamedMutex m;
+    ASSERT_TRUE(m.Create("ShutdownQuillonMutex"));
+    ASSERT_EQ(WaitResult::TimedOut, m.Wait(0));
+    holder.Kill();
+    EXPECT_EQ(WaitResult::Signalled, m.Wait(0));
+    EXPECT_TRUE(m.IsOwned());
+}
+
+TEST_F(NamedMutexTest, HandlesInOneProcessConflictUntilReleased) {
+    ScopedManualClock clock;
+    NamedMutex first;
+    NamedMutex second;
+    ASSERT_TRUE(first.Create("QuillonMutex"));
+    ASSERT_TRUE(second.Create("QuillonMutex"));
+    ASSERT_EQ(WaitResult::Signalled, first.Wait(100));
+    EXPECT_EQ(WaitResult::Signalled, first.Wait(0));  // already ours
+    EXPECT_EQ(WaitResult::TimedOut, second.Wait(50));
+    EXPECT_TRUE(first.Release());
+    EXPECT_FALSE(first.Release());
+    EXPECT_EQ(WaitResult::Signalled, second.Wait(0));
+    second.Close();  // closing releases
+    EXPECT_EQ(WaitResult::Signalled, first.Wait(0));
+    first.Close();
+    EXPECT_EQ(WaitResult::Failed, first.Wait(0));
+    EXPECT_TRUE(first.Create("QuillonMutex"));  // reusable after Close
+}
+
+TEST_F(NamedMutexTest, RuntimeFolderIsPrivateAndLockFilesStayInIt) {
+    NamedMutex m;
+    ASSERT_TRUE(m.Create("TorvixMutex"));
+    EXPECT_FALSE(m.Create("TorvixMutex"));  // already open
+    struct stat st {};
+    ASSERT_EQ(0, stat(runtime_.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    EXPECT_EQ(0, access((runtime_ + "/TorvixMutex").c_str(), F_OK));
+
+    // The lock descriptor is not passed on to programs this process starts.
+    bool found = false;
+    for (int fd = 3; fd < 1024; ++fd) {
+        char link[4096];
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<size_t>(n)) == runtime_ + "/TorvixMutex") {
+            found = true;
+            EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(NamedMutexTest, NamesThatCouldLeaveTheFolderAreRefused) {
+    for (const char* name : {"a/b", "/TorvixMutex", "..", "../TorvixMutex", "x..y", ".", ""}) {
+        NamedMutex m;
+        EXPECT_FALSE(m.Create(name)) << name;
+        EXPECT_FALSE(m.IsOpen());
+        EXPECT_EQ(WaitResult::Failed, m.Wait(0));
+    }
+    EXPECT_NE(0, access((base_ + "/TorvixMutex").c_str(), F_OK));
+}
+
+TEST_F(NamedMutexTest, UnusableRuntimeFolderFailsCreate) {
+    const std::string file = base_ + "/plain-file";
+    ASSERT_EQ(0, std::system(("touch '" + file + "'").c_str()));
+    setenv("QUILLON_RUNTIME_DIR", file.c_str(), 1);
+    NamedMutex m;
+    EXPECT_FALSE(m.Create("QuillonMutex"));
+    EXPECT_TRUE(ProbeRunning("TorvixMutex"));  // the launcher then treats it as running
+}
+
+TEST_F(NamedMutexTest, ProbeFollowsTheSampleApplication) {
+    ScopedManualClock clock;
+    EXPECT_FALSE(ProbeRunning("TorvixMutex"));
+    EXPECT_FALSE(ProbeRunning("TorvixMutex"));  // the probe itself left it free
+
+    const pid_t app = StartDemoApp({"DEMO_APP_SECONDS=20", "DEMO_APP_HOLD_SHUTDOWN=1"});
+    ASSERT_GT(app, 0);
+    EXPECT_TRUE(ProbeBecomes("TorvixMutex", true));
+    EXPECT_TRUE(ProbeRunning("ShutdownQuillonMutex"));
+
+    // A second copy finds the mutex held and leaves at once.
+    const pid_t second = StartDemoApp({"DEMO_APP_SECONDS=20"});
+    ASSERT_GT(second, 0);
+    int status = 0;
+    waitpid(second, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+
+    status = Stop(app, SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(ProbeRunning("TorvixMutex"));
+    EXPECT_FALSE(ProbeRunning("ShutdownQuillonMutex"));
+}
+
+TEST_F(NamedMutexTest, SampleApplicationKilledOrCrashedIsNotRunning) {
+    ScopedManualClock clock;
+    const pid_t app = StartDemoApp({"DEMO_APP_SECONDS=20"});
+    ASSERT_GT(app, 0);
+    ASSERT_TRUE(ProbeBecomes("TorvixMutex", true));
+    EXPECT_FALSE(ProbeRunning("ShutdownQuillonMutex"));
+    Stop(app, SIGKILL);
+    EXPECT_FALSE(ProbeRunning("TorvixMutex"));
+
+    const pid_t crashing = StartDemoApp({"DEMO_APP_CRASH=1"});
+    ASSERT_GT(crashing, 0);
+    int status = 0;
+    waitpid(crashing, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_FALSE(ProbeRunning("TorvixMutex"));
+}
