@@ -1,0 +1,158 @@
+// Program start: one argument, own session, no inherited descriptors, no zombie, and failures
+// reported as failures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "COMMON/BM_OS/programstart.h"
+
+namespace {
+constexpr int kMaxReportPolls = 500;  // 10 ms each; the script needs a few ms
+
+// The started script writes what it saw into report.txt (renamed into place when complete).
+constexpr const char* kReporter =
+    "#!/bin/sh\n"
+    "out=\"$(dirname \"$0\")/report\"\n"
+    "{\n"
+    "  echo \"argc=$#\"\n"
+    "  echo \"arg1=$1\"\n"
+    "  echo \"ppid=$PPID\"\n"
+    "  echo \"sid=$(cut -d' ' -f6 /proc/$$/stat)\"\n"
+    "  echo \"stdin=$(readlink /proc/$$/fd/0)\"\n"
+    "  printf 'fds='\n"
+    "  for f in /proc/$$/fd/*; do printf '%s ' \"$(readlink \"$f\")\"; done\n"
+    "  echo\n"
+    "} >\"$out.tmp\"\n"
+    "mv \"$out.tmp\" \"$out.txt\"\n";
+
+class ProgramStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/os-start-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string Write(const std::string& name, const std::string& text, mode_t mode) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+
+    // The reporter's findings, key -> value; empty when it did not report in time.
+    std::map<std::string, std::string> Report() {
+        const std::string path = dir_ + "/report.txt";
+        for (int i = 0; i < kMaxReportPolls && access(path.c_str(), F_OK) != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::map<std::string, std::string> values;
+        std::ifstream in(path);
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos) {
+                values[line.substr(0, eq)] = line.substr(eq + 1);
+            }
+        }
+        return values;
+    }
+
+    static bool NoChildren() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+
+    std::string dir_;
+};
+}  // namespace
+
+TEST_F(ProgramStartTest, ParametersArriveAsOneArgumentInASessionOfItsOwn) {
+    const std::string script = Write("TORVIX.EXE", kReporter, 0755);
+    ASSERT_TRUE(StartProgram(script, "/NAME:Kitchen Panel 2"));
+    EXPECT_TRUE(NoChildren());
+    auto report = Report();
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ("1", report["argc"]);
+    EXPECT_EQ("/NAME:Kitchen Panel 2", report["arg1"]);
+    EXPECT_NE(std::to_string(getpid()), report["ppid"]);  // never our child
+    EXPECT_NE(std::to_string(getsid(0)), report["sid"]);
+    EXPECT_EQ("/dev/null", report["stdin"]);
+}
+
+TEST_F(ProgramStartTest, NoParametersMeansNoArgument) {
+    const std::string script = Write("TORVIX.EXE", kReporter, 0755);
+    for (const char* parameters : {static_cast<const char*>(nullptr), ""}) {
+        unlink((dir_ + "/report.txt").c_str());
+        ASSERT_TRUE(StartProgram(script, parameters));
+        auto report = Report();
+        ASSERT_FALSE(report.empty());
+        EXPECT_EQ("0", report["argc"]);
+    }
+}
+
+TEST_F(ProgramStartTest, ChildHoldsNoneOfTheParentsDescriptors) {
+    const std::string marker = Write("marker", "x", 0644);
+    const int inherited = open(marker.c_str(), O_RDONLY);  // deliberately without O_CLOEXEC
+    ASSERT_GE(inherited, 0);
+    const std::string script = Write("TORVIX.EXE", kReporter, 0755);
+    const bool started = StartProgram(script, "/R");
+    close(inherited);
+    ASSERT_TRUE(started);
+    auto report = Report();
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ("/R", report["arg1"]);
+    EXPECT_EQ(std::string::npos, report["fds"].find(marker)) << report["fds"];
+}
+
+TEST_F(ProgramStartTest, DownloadedFileWithoutExecuteBitIsMadeExecutable) {
+    const std::string script = Write("TORVIX.EXE", kReporter, 0644);
+    ASSERT_TRUE(StartProgram(script, "/NAME:Hall"));
+    struct stat st {};
+    ASSERT_EQ(0, stat(script.c_str(), &st));
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+    EXPECT_EQ("/NAME:Hall", Report()["arg1"]);
+}
+
+TEST_F(ProgramStartTest, FilesThatCannotRunAreFailedStarts) {
+    EXPECT_FALSE(StartProgram(dir_ + "/missing.exe", "/R"));
+    EXPECT_FALSE(StartProgram(dir_, nullptr));  // a directory
+    EXPECT_FALSE(StartProgram("", nullptr));
+    // Not a program at all: neither an ELF file nor a script.
+    EXPECT_FALSE(StartProgram(Write("garbage.exe", std::string("\x01\x02\x03 not a program\n"), 0644), "/R"));
+    // A script whose interpreter does not exist.
+    EXPECT_FALSE(StartProgram(Write("noshell.exe", "#!/nonexistent/shell\n", 0755), nullptr));
+    EXPECT_TRUE(NoChildren());
+}
+
+TEST_F(ProgramStartTest, SampleApplicationStartsAndLeavesNoZombie) {
+    const std::string copy = dir_ + "/TORVIX.EXE";
+    ASSERT_EQ(0, std::system(("cp '" DEMO_APP_BIN "' '" + copy + "' && chmod 0644 '" + copy + "'").c_str()));
+    const std::string log = dir_ + "/demo.log";
+    setenv("QUILLON_RUNTIME_DIR", dir_.c_str(), 1);
+    setenv("DEMO_APP_LOG", log.c_str(), 1);
+    setenv("DEMO_APP_SECONDS", "0", 1);
+    const bool started = StartProgram(copy, "/NAME:Kitchen Panel 2");
+    unsetenv("QUILLON_RUNTIME_DIR");
+    unsetenv("DEMO_APP_LOG");
+    unsetenv("DEMO_APP_SECONDS");
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(NoChildren());
+    std::string first;
+    for (int i = 0; i < kMaxReportPolls && first.empty(); ++i) {
+        std::ifstream in(log);
+        std::getline(in, first);
+        if (first.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    EXPECT_NE(std::string::npos, first.find("started args: [/NAME:Kitchen Panel 2]")) << first;
+}
