@@ -12,9 +12,8 @@
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmsocket.h"
 #include "COMMON/BM_COMM/gatewaylistener.h"
+#include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_UTIL/bmstring.h"
-
-class StatusSink;
 
 // The program-wide gateway client, set and cleared by the application assembly (null before
 // and after). The assertion reporter sends through it.
