@@ -119,3 +119,8 @@ void UiReport(const std::string& line) {
 std::string UiBackendName() {
     return Backend().Name();
 }
+
+void DropBackendForTests() {
+    Ui().Clear();
+    Ui().backend.reset();
+}

@@ -164,3 +164,7 @@ size_t Utf16Length(const char16_t* text);
 
 // Lines on standard error that tests outside the process read ("MENU: ...", "TRAY: ...").
 void UiReport(const std::string& line);
+
+// Tests: forgets the backend too, so that the next call chooses and configures it afresh
+// (QUILLON_UI, QUILLON_SCREEN, DISPLAY read again).
+void DropBackendForTests();
