@@ -1,6 +1,7 @@
 #include "tests/BM_COMM/support_comm.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -278,4 +279,93 @@ void FakeGateway::Serve() {
             udp_.SendTo(from, MakeReply(2, "127.0.0.1", tcp_.Port(), 1, 0, name_));
         }
     }
+}
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+
+ScriptedPeer::ScriptedPeer(int fd, Handler handler) : fd_(fd), handler_(std::move(handler)) {
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            if (!Readable(fd_, 10)) {
+                continue;
+            }
+            const Bytes frame = ReadFrame(fd_, 2000);
+            if (frame.empty()) {
+                break;  // closed or garbage: nothing more to answer
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                frames_.push_back(frame);
+            }
+            if (handler_) {
+                handler_(fd_, frame);
+            }
+        }
+    });
+}
+
+ScriptedPeer::~ScriptedPeer() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::vector<Bytes> ScriptedPeer::Frames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+}
+
+GatewaySession::GatewaySession() : target("QUILLON_DISCOVERY", gateway.Target().c_str()) {
+    client.SetName("HOUSE");
+    if (client.Start()) {
+        peer = gateway.Tcp().Accept();
+        if (peer >= 0) {
+            ReadExactly(peer, 21);
+            ReadFrame(peer);
+        }
+    }
+    client.Poll(nullptr, REQUEST_ID_ALL, 0);  // takes the connection announcement
+}
+
+GatewaySession::~GatewaySession() {
+    ClosePeer();
+}
+
+void GatewaySession::ClosePeer() {
+    if (peer >= 0) {
+        ::close(peer);
+        peer = -1;
+    }
+}
+
+TempDir::TempDir() {
+    std::string pattern = ::testing::TempDir() + "commXXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const char* made = ::mkdtemp(buffer.data());
+    path_ = made != nullptr ? made : "/nonexistent";
+}
+
+TempDir::~TempDir() {
+    if (DIR* dir = ::opendir(path_.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                ::unlink(Path(name).c_str());
+            }
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(path_.c_str());
+}
+
+Bytes ReadFileBytes(const std::string& path, bool* exists) {
+    std::ifstream in(path, std::ios::binary);
+    if (exists != nullptr) {
+        *exists = in.good();
+    }
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

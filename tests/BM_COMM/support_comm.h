@@ -102,3 +102,54 @@ private:
     std::atomic<int> pings_{0};
     std::thread thread_;
 };
+
+#include <functional>
+#include <mutex>
+
+#include "COMMON/BM_COMM/bmserver.h"
+
+// Answers the frames a client sends on `fd`, in a thread: `handler` gets each whole frame and
+// may write to `fd`. Stops (without closing `fd`) when destroyed.
+class ScriptedPeer {
+public:
+    using Handler = std::function<void(int fd, const Bytes& frame)>;
+    ScriptedPeer(int fd, Handler handler);
+    ~ScriptedPeer();
+    std::vector<Bytes> Frames();  // everything received so far
+
+private:
+    int fd_;
+    Handler handler_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Bytes> frames_;
+    std::thread thread_;
+};
+
+// A started gateway client connected to a FakeGateway; `peer` is the gateway's end, with the
+// connect line and hello already read.
+class GatewaySession {
+public:
+    GatewaySession();
+    ~GatewaySession();
+    bool Ok() const { return peer >= 0 && client.IsConnected(); }
+    void ClosePeer();
+
+    FakeGateway gateway;
+    ScopedEnv target;
+    BmServer client;
+    int peer = -1;
+};
+
+// A fresh directory under the test temp dir, removed with its files.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+Bytes ReadFileBytes(const std::string& path, bool* exists = nullptr);
