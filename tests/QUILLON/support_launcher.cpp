@@ -1,0 +1,328 @@
+#include "tests/QUILLON/support_launcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "COMMON/BM_UI/uicontrol.h"
+#include "COMMON/BM_UI/winapi.h"
+
+namespace {
+constexpr char16_t kClass[] = u"CQuillonWnd";
+constexpr char16_t kTitle[] = u"ZenoLauncher: Tap Below for Options";
+
+bool CopyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    return in.good() && out.good() && chmod(to.c_str(), 0755) == 0;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return out.good();
+}
+}  // namespace
+
+WorldDir::WorldDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quillon-e2e-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern;
+    }
+}
+
+WorldDir::~WorldDir() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+}
+
+EnvGuard::EnvGuard(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+        old_ = old;
+    }
+    setenv(name, value.c_str(), 1);
+}
+
+EnvGuard::~EnvGuard() {
+    if (old_) {
+        setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+int RunToEnd(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    std::vector<std::string> store = argv;
+    for (std::string& a : store) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        return -1;
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+LauncherWorld::LauncherWorld() {
+    if (dir_.Path().empty()) {
+        return;
+    }
+    root_ = dir_.File("root");
+    runtime_ = dir_.File("run");
+    served_ = dir_.File("served");
+    discoveryPort_ = FreeUdpPort();
+    ready_ = mkdir(root_.c_str(), 0755) == 0 && mkdir(runtime_.c_str(), 0700) == 0 &&
+             mkdir(served_.c_str(), 0755) == 0 && discoveryPort_ > 0;
+    // This process finds the launcher's window and locks through the same runtime folder.
+    runtimeEnv_ = std::make_unique<EnvGuard>("QUILLON_RUNTIME_DIR", runtime_);
+    uiEnv_ = std::make_unique<EnvGuard>("QUILLON_UI", "headless");
+}
+
+LauncherWorld::~LauncherWorld() {
+    launcher_.Stop();
+    if (gateway_) {
+        gateway_->Stop();
+    }
+    StopTabletApps();
+}
+
+bool LauncherWorld::MakeStampedApp(const std::string& path, const std::string& version) {
+    return CopyFile(DEMO_APP_BIN, path) && RunToEnd({STAMP_VERSION_BIN, path, version}) == 0;
+}
+
+bool LauncherWorld::Publish(const std::string& version) {
+    const std::string next = served_ + "/next.bin";
+    if (!MakeStampedApp(next, version) || std::rename(next.c_str(), ServedFile().c_str()) != 0) {
+        return false;
+    }
+    const std::string text = served_ + "/version.next";
+    return WriteText(text, version + "\n") &&
+           std::rename(text.c_str(), (served_ + "/version.txt").c_str()) == 0;
+}
+
+bool LauncherWorld::InstallLocal(const std::string& version, const std::string& name) {
+    return MakeStampedApp(root_ + "/" + name, version);
+}
+
+bool LauncherWorld::StartGateway(const std::vector<std::string>& extraArgs) {
+    gateway_ = std::make_unique<PeerProcess>();
+    std::vector<std::string> args = {"--discovery-port", std::to_string(discoveryPort_),
+                                     "--version-file",   served_ + "/version.txt",
+                                     "--file",           ServedFile(),
+                                     "--max-seconds",    "120"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    return gateway_->Start(GATEWAY_SIM_BIN, args) && gateway_->ListenPort() > 0;
+}
+
+void LauncherWorld::KillGateway() {
+    if (gateway_) {
+        gateway_->Signal(SIGKILL);
+        gateway_->Stop();
+    }
+}
+
+bool LauncherWorld::StartLauncher(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                                  const std::string& program) {
+    PeerProcess::Options options;
+    options.args = args;
+    options.mergeStderr = true;
+    options.env = {"QUILLON_ROOT=" + root_,
+                   "QUILLON_RUNTIME_DIR=" + runtime_,
+                   "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(discoveryPort_),
+                   "QUILLON_UI=headless",
+                   "QUILLON_TEST=1",
+                   "QUILLON_LAUNCH_PAUSE_MS=" + std::to_string(kLaunchPauseMs),
+                   "DEMO_APP_LOG=" + dir_.File("app.log"),
+                   "DEMO_APP_SECONDS=60"};
+    for (const std::string& entry : env) {
+        // A test's own setting replaces the default of the same name.
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(options.env,
+                      [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+        options.env.push_back(entry);
+    }
+    options.unsetEnv = {"DISPLAY", "RUNTIMEOEMREV", "DEMO_APP_HOLD_SHUTDOWN", "DEMO_APP_CRASH"};
+    return launcher_.Start(program.empty() ? std::string(QUILLON_BIN) : program, options);
+}
+
+bool LauncherWorld::StartSecondLauncher(PeerProcess& process, const std::vector<std::string>& args) {
+    PeerProcess::Options options;
+    options.args = args;
+    options.mergeStderr = true;
+    options.env = {"QUILLON_ROOT=" + root_, "QUILLON_RUNTIME_DIR=" + runtime_,
+                   "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(discoveryPort_),
+                   "QUILLON_UI=headless"};
+    options.unsetEnv = {"DISPLAY"};
+    return process.Start(QUILLON_BIN, options);
+}
+
+std::optional<size_t> LauncherWorld::WaitStatus(const std::string& text, int timeoutMs, size_t from) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        size_t index = 0;
+        const auto line =
+            launcher_.WaitForLine(text, static_cast<int>(std::max<int64_t>(0, left.count())), from, &index);
+        if (!line) {
+            return std::nullopt;
+        }
+        if (*line == text) {
+            return index;
+        }
+        from = index + 1;  // a longer line with the same beginning
+    }
+}
+
+std::optional<size_t> LauncherWorld::WaitSequence(std::initializer_list<std::string> texts, int timeoutMs,
+                                                  size_t from) {
+    std::optional<size_t> at;
+    for (const std::string& text : texts) {
+        at = WaitStatus(text, timeoutMs, from);
+        if (!at) {
+            return std::nullopt;
+        }
+        from = *at + 1;
+    }
+    return at;
+}
+
+size_t LauncherWorld::CountStatus(const std::string& text) {
+    size_t n = 0;
+    for (const std::string& line : launcher_.Lines()) {
+        n += line == text ? 1 : 0;
+    }
+    return n;
+}
+
+std::optional<std::string> LauncherWorld::WaitPrefix(const std::string& prefix, int timeoutMs, size_t from,
+                                                     size_t* index) {
+    return launcher_.WaitForLine(prefix, timeoutMs, from, index);
+}
+
+bool LauncherWorld::Control(const std::string& request) {
+    return SendWindowControl(kClass, kTitle, request) == TRUE;
+}
+
+bool LauncherWorld::PostCommand(unsigned id) {
+    HWND window = FindWindowW(kClass, kTitle);
+    return window != nullptr && PostMessageW(window, WM_COMMAND, id, 0) == TRUE;
+}
+
+std::string LauncherWorld::ExecutableOf(pid_t pid) {
+    char buffer[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+std::vector<std::string> LauncherWorld::CommandLineOf(pid_t pid) {
+    const std::string raw = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> out;
+    std::string current;
+    for (char c : raw) {
+        if (c == '\0') {
+            out.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::vector<pid_t> LauncherWorld::TabletPids() const {
+    std::vector<pid_t> pids;
+    if (root_.empty()) {
+        return pids;
+    }
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return pids;
+    }
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') {
+            continue;
+        }
+        const std::string exe = ExecutableOf(static_cast<pid_t>(pid));
+        if (exe.compare(0, root_.size() + 1, root_ + "/") == 0) {
+            pids.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    closedir(proc);
+    return pids;
+}
+
+bool LauncherWorld::WaitTabletCount(size_t count, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (TabletPids().size() != count) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+void LauncherWorld::StopTabletApps() const {
+    for (pid_t pid : TabletPids()) {
+        kill(pid, SIGKILL);
+    }
+    WaitTabletCount(0, 2000);
+}
+
+std::string LauncherWorld::AppLog() const {
+    return ReadFile(dir_.File("app.log"));
+}
+
+bool LauncherWorld::LockIsFree(const std::string& name) const {
+    const std::string path = runtime_ + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+
+std::string LauncherWorld::ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool LauncherWorld::FileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}

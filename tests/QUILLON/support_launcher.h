@@ -1,0 +1,128 @@
+// End-to-end test world for the real launcher: a private device root and runtime folder, an
+// ephemeral discovery port on loopback, the gateway peer serving the sample tablet application,
+// and the launcher itself (headless), whose standard error carries its status lines. Everything
+// started here is ended by the destructor, the tablet applications too (they run in sessions of
+// their own, found by their executable lying under the device root).
+#pragma once
+
+#include <sys/types.h>
+
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/peer_process.h"
+
+// A fresh private folder under $TMPDIR (or /tmp), removed with its contents by the destructor.
+class WorldDir {
+public:
+    WorldDir();
+    ~WorldDir();
+    WorldDir(const WorldDir&) = delete;
+    WorldDir& operator=(const WorldDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Sets an environment variable of this process for the guard's life.
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const std::string& value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+class LauncherWorld {
+public:
+    static constexpr int kLaunchPauseMs = 300;  // QUILLON_LAUNCH_PAUSE_MS for the tests
+
+    LauncherWorld();
+    ~LauncherWorld();
+    LauncherWorld(const LauncherWorld&) = delete;
+    LauncherWorld& operator=(const LauncherWorld&) = delete;
+
+    bool Ready() const { return ready_; }
+    const std::string& Root() const { return root_; }
+    const std::string& RuntimeDir() const { return runtime_; }
+    const std::string& Dir() const { return dir_.Path(); }
+    int DiscoveryPort() const { return discoveryPort_; }
+
+    // A copy of the sample application stamped with `version` at `path`.
+    static bool MakeStampedApp(const std::string& path, const std::string& version);
+    // Makes the gateway serve the sample application with `version` (file first, then the text,
+    // each by rename).
+    bool Publish(const std::string& version);
+    // Puts the sample application with `version` into the device root as `name`.
+    bool InstallLocal(const std::string& version, const std::string& name = "TORVIX.EXE");
+    std::string ServedFile() const { return served_ + "/TORVIX.EXE"; }
+
+    // Starts the gateway peer on the world's discovery port with the served file and version.
+    bool StartGateway(const std::vector<std::string>& extraArgs = {});
+    PeerProcess& Gateway() { return *gateway_; }
+    // Ends the gateway peer (SIGKILL: it vanishes without a goodbye) and makes a fresh one possible.
+    void KillGateway();
+
+    // Starts `program` (default the launcher) headless with the world's environment plus `env`.
+    bool StartLauncher(const std::vector<std::string>& args = {}, const std::vector<std::string>& env = {},
+                       const std::string& program = "");
+    PeerProcess& Launcher() { return launcher_; }
+    // Another launcher process in the same world (second instance).
+    bool StartSecondLauncher(PeerProcess& process, const std::vector<std::string>& args = {});
+
+    // Waits for a line exactly equal to `text` at index `from` or later; its index, or nothing.
+    std::optional<size_t> WaitStatus(const std::string& text, int timeoutMs, size_t from = 0);
+    // Waits for the lines in this order; the index of the last one, or nothing.
+    std::optional<size_t> WaitSequence(std::initializer_list<std::string> texts, int timeoutMs,
+                                       size_t from = 0);
+    size_t CountStatus(const std::string& text);
+    // Waits for a line starting with `prefix`; the line, or nothing.
+    std::optional<std::string> WaitPrefix(const std::string& prefix, int timeoutMs, size_t from = 0,
+                                          size_t* index = nullptr);
+    std::string Transcript() { return launcher_.Transcript(); }
+
+    // Sends a control request ("TAP 10 10", "MENU id 1130", ...) to the launcher's window.
+    bool Control(const std::string& request);
+    // Posts WM_COMMAND `id` to the launcher's window, as a second instance does.
+    bool PostCommand(unsigned id);
+
+    // Processes whose executable lies under the device root, and their arguments.
+    std::vector<pid_t> TabletPids() const;
+    static std::vector<std::string> CommandLineOf(pid_t pid);
+    static std::string ExecutableOf(pid_t pid);
+    // Waits until the number of tablet processes is `count`.
+    bool WaitTabletCount(size_t count, int timeoutMs) const;
+    void StopTabletApps() const;
+    // The sample application's start and stop lines (DEMO_APP_LOG).
+    std::string AppLog() const;
+
+    // True when the lock `name` in the runtime folder can be taken (nobody holds it).
+    bool LockIsFree(const std::string& name) const;
+
+    static std::string ReadFile(const std::string& path);
+    static bool FileExists(const std::string& path);
+
+private:
+    WorldDir dir_;
+    std::string root_;
+    std::string runtime_;
+    std::string served_;
+    int discoveryPort_ = -1;
+    bool ready_ = false;
+    std::unique_ptr<PeerProcess> gateway_;
+    PeerProcess launcher_;
+    std::unique_ptr<EnvGuard> runtimeEnv_;
+    std::unique_ptr<EnvGuard> uiEnv_;
+};
+
+// Runs a program to its end; its exit status, or -1.
+int RunToEnd(const std::vector<std::string>& argv);
