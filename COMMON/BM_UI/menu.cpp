@@ -232,7 +232,7 @@ void InjectMenuChoiceText(const std::string& textUtf8) {
 }
 
 void InjectMenuDismiss() {
-    Ui().menuChoices.push_back(MenuChoice{MenuChoice::Kind::None, 0, {}});
+    Ui().menuChoices.push_back(MenuChoice{MenuChoice::Kind::Dismiss, 0, {}});
 }
 
 void ClearInjectedMenuChoices() {

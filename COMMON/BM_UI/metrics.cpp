@@ -2,8 +2,8 @@
 #include "COMMON/BM_UI/uistate.h"
 
 namespace {
-BmCursor gArrow{CursorShape::Arrow};
-BmCursor gWait{CursorShape::Wait};
+BmCursor gArrow{UiCursorShape::Arrow};
+BmCursor gWait{UiCursorShape::Wait};
 }  // namespace
 
 int32_t GetSystemMetrics(int32_t index) {
@@ -41,8 +41,8 @@ HCURSOR SetCursor(HCURSOR cursor) {
     UiState& ui = Ui();
     HCURSOR previous = ui.currentCursor;
     ui.currentCursor = cursor;
-    Backend().SetCursorShape(cursor && cursor->shape == CursorShape::Wait ? CursorShape::Wait
-                                                                          : CursorShape::Arrow);
+    Backend().SetUiCursorShape(cursor && cursor->shape == UiCursorShape::Wait ? UiCursorShape::Wait
+                                                                              : UiCursorShape::Arrow);
     return previous;
 }
 

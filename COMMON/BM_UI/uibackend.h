@@ -12,7 +12,7 @@
 struct TrayIconState;
 struct MenuLayoutItem;
 
-enum class CursorShape { Arrow, Wait };
+enum class UiCursorShape { Arrow, Wait };
 
 class UiBackend {
 public:
@@ -42,7 +42,7 @@ public:
     // Screen rectangle of the docked tray icon, or an empty one.
     virtual RECT TrayIconRect(const TrayIconState& state) = 0;
 
-    virtual void SetCursorShape(CursorShape shape) = 0;
+    virtual void SetUiCursorShape(UiCursorShape shape) = 0;
     // False when the backend has no pointer of its own (headless: the common layer keeps it).
     virtual bool QueryCursorPos(POINT* point) = 0;
 };

@@ -52,7 +52,7 @@ struct BmMenu {
 };
 
 struct BmCursor {
-    CursorShape shape;
+    UiCursorShape shape;
 };
 
 struct TrayIconState {
@@ -76,7 +76,7 @@ struct WindowClass {
 };
 
 struct MenuChoice {
-    enum class Kind { Id, Text, None } kind = Kind::None;
+    enum class Kind { Id, Text, Dismiss } kind = Kind::Dismiss;
     uintptr_t id = 0;
     std::string text;
 };

@@ -50,7 +50,8 @@ void UiTest::TearDown() {
     std::filesystem::remove_all(runtimeDir_, ec);
 }
 
-HWND UiTest::MakeWindow(const char16_t* cls, const char16_t* title, uint32_t style, int32_t width, int32_t height) {
+HWND UiTest::MakeWindow(const char16_t* cls, const char16_t* title, uint32_t style, int32_t width,
+                        int32_t height) {
     WNDCLASSW wc{};
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = RecordingProc;

@@ -47,11 +47,13 @@ TEST_F(MessageTest, CreationSendsCreateBeforeReturningAndCanBeRefused) {
     wc.lpszClassName = u"CRefuse";
     ASSERT_NE(RegisterClassW(&wc), 0);
     EXPECT_EQ(RegisterClassW(&wc), 0) << "a class is registered once";
-    EXPECT_EQ(CreateWindowExW(0, u"CRefuse", u"No", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr),
-              nullptr);
+    EXPECT_EQ(
+        CreateWindowExW(0, u"CRefuse", u"No", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr),
+        nullptr);
     EXPECT_EQ(gCreateTitle, u"No");
     EXPECT_EQ(FindWindowW(u"CRefuse", u"No"), nullptr);
-    EXPECT_EQ(CreateWindowExW(0, u"CUnknown", u"x", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(CreateWindowExW(0, u"CUnknown", u"x", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
 }
 
 TEST_F(MessageTest, PostedMessagesComeFirstThenQuitThenPaint) {
@@ -203,9 +205,10 @@ TEST(MetricsTest, ScreenFromEnvironmentWithSaneFallback) {
         const char* value;
         int32_t width;
         int32_t height;
-    } cases[] = {{"1024x768", 1024, 768}, {"240x320", 240, 320}, {nullptr, 800, 480},   {"0x480", 800, 480},
-                 {"-800x480", 800, 480},  {"800x-1", 800, 480},  {"10001x10", 800, 480}, {"800X480", 800, 480},
-                 {"800x480x", 800, 480},  {"x480", 800, 480},    {"99999999999x1", 800, 480}};
+    } cases[] = {{"1024x768", 1024, 768}, {"240x320", 240, 320},      {nullptr, 800, 480},
+                 {"0x480", 800, 480},     {"-800x480", 800, 480},     {"800x-1", 800, 480},
+                 {"10001x10", 800, 480},  {"800X480", 800, 480},      {"800x480x", 800, 480},
+                 {"x480", 800, 480},      {"99999999999x1", 800, 480}};
     for (const auto& c : cases) {
         UseBackend("headless", c.value);
         EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), c.width) << (c.value ? c.value : "(unset)");
@@ -250,7 +253,8 @@ TEST_F(MessageTest, WaitCursorAndMessageBox) {
     EXPECT_EQ(SetCursor(nullptr), arrow);
 
     testing::internal::CaptureStderr();
-    EXPECT_EQ(MessageBoxW(nullptr, u"ERROR: Quillon Should not be run from a network drive", u"Brenmoor Quillon", MB_OK),
+    EXPECT_EQ(MessageBoxW(nullptr, u"ERROR: Quillon Should not be run from a network drive",
+                          u"Brenmoor Quillon", MB_OK),
               IDOK);
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "MESSAGEBOX: Brenmoor Quillon: ERROR: Quillon Should not be run from a network drive"),

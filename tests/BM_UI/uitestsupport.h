@@ -27,8 +27,9 @@ protected:
     void TearDown() override;
 
     // Registers (once per test) class `cls` with RecordingProc and creates a window of it.
-    HWND MakeWindow(const char16_t* cls, const char16_t* title, uint32_t style = WS_POPUP | WS_VISIBLE | WS_CAPTION,
-                    int32_t width = 800, int32_t height = 480);
+    HWND MakeWindow(const char16_t* cls, const char16_t* title,
+                    uint32_t style = WS_POPUP | WS_VISIBLE | WS_CAPTION, int32_t width = 800,
+                    int32_t height = 480);
     // Takes and dispatches messages until none is left (at most `limit`); returns their ids.
     std::vector<UINT> Drain(int limit = 100);
 

@@ -68,7 +68,7 @@ public:
     }
     void TrayChanged(TrayIconState&) override {}
     RECT TrayIconRect(const TrayIconState&) override { return RECT{}; }
-    void SetCursorShape(CursorShape) override {}
+    void SetUiCursorShape(UiCursorShape) override {}
     bool QueryCursorPos(POINT*) override { return false; }
 
 private:

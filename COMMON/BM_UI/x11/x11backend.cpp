@@ -1,0 +1,285 @@
+#include "COMMON/BM_UI/x11/x11backend.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/cursorfont.h>
+#include <cairo-xlib.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr long kWindowEvents =
+    ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask | KeyPressMask;
+
+// A failed request (a window that went away, a focus on an unmapped window) is not fatal here.
+int IgnoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
+
+// X11 only carries Latin-1 in WM_NAME; the UTF-8 title goes into _NET_WM_NAME.
+std::string Latin1Title(const std::u16string& title) {
+    std::string out;
+    for (char16_t c : title) {
+        out.push_back(c < 0x100 ? static_cast<char>(c) : '?');
+    }
+    return out;
+}
+
+int16_t Clamp16(int v) {
+    return static_cast<int16_t>(std::clamp(v, -32768, 32767));
+}
+}  // namespace
+
+std::unique_ptr<UiBackend> MakeX11Backend(std::string* whyNot) {
+    return X11Backend::Open(whyNot);
+}
+
+std::unique_ptr<X11Backend> X11Backend::Open(std::string* whyNot) {
+    const char* name = std::getenv("DISPLAY");
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) {
+        *whyNot = std::string("cannot open display \"") + (name ? name : "") + "\"";
+        return nullptr;
+    }
+    fcntl(ConnectionNumber(display), F_SETFD, FD_CLOEXEC);
+    return std::unique_ptr<X11Backend>(new X11Backend(display));
+}
+
+X11Backend::X11Backend(Display* display)
+    : display_(display),
+      screen_(DefaultScreen(display)),
+      root_(RootWindow(display, screen_)),
+      visual_(DefaultVisual(display, screen_)) {
+    XSetErrorHandler(IgnoreXError);
+    wmProtocols_ = XInternAtom(display_, "WM_PROTOCOLS", False);
+    wmDelete_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);
+    netWmName_ = XInternAtom(display_, "_NET_WM_NAME", False);
+    utf8String_ = XInternAtom(display_, "UTF8_STRING", False);
+    netWorkarea_ = XInternAtom(display_, "_NET_WORKAREA", False);
+    netCurrentDesktop_ = XInternAtom(display_, "_NET_CURRENT_DESKTOP", False);
+    trayOpcode_ = XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False);
+    const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen_);
+    traySelection_ = XInternAtom(display_, selection.c_str(), False);
+    xembedInfo_ = XInternAtom(display_, "_XEMBED_INFO", False);
+    manager_ = XInternAtom(display_, "MANAGER", False);
+    arrow_ = XCreateFontCursor(display_, XC_left_ptr);
+    watch_ = XCreateFontCursor(display_, XC_watch);
+    // A tray manager that starts later announces itself on the root window.
+    XSelectInput(display_, root_, StructureNotifyMask);
+}
+
+X11Backend::~X11Backend() {
+    if (trayWindow_) {
+        XDestroyWindow(display_, trayWindow_);
+    }
+    for (auto& [xid, w] : windows_) {
+        XDestroyWindow(display_, xid);
+    }
+    XFreeCursor(display_, arrow_);
+    XFreeCursor(display_, watch_);
+    XCloseDisplay(display_);
+}
+
+RECT X11Backend::ScreenRect() {
+    return RECT{0, 0, DisplayWidth(display_, screen_), DisplayHeight(display_, screen_)};
+}
+
+RECT X11Backend::WorkArea() {
+    const RECT screen = ScreenRect();
+    long desktop = 0;
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, root_, netCurrentDesktop_, 0, 1, False, XA_CARDINAL, &type, &format,
+                           &count, &after, &data) == Success &&
+        data) {
+        if (format == 32 && count == 1) {
+            desktop = reinterpret_cast<long*>(data)[0];
+        }
+        XFree(data);
+        data = nullptr;
+    }
+    RECT area = screen;
+    if (desktop >= 0 && desktop < 64 &&
+        XGetWindowProperty(display_, root_, netWorkarea_, 0, 4 * 64, False, XA_CARDINAL, &type, &format,
+                           &count, &after, &data) == Success &&
+        data) {
+        // The property comes from another client: use it only when it describes a part of the screen.
+        if (format == 32 && count >= 4 * static_cast<unsigned long>(desktop + 1)) {
+            const long* v = reinterpret_cast<long*>(data) + 4 * desktop;
+            if (v[0] >= 0 && v[1] >= 0 && v[2] > 0 && v[3] > 0 && v[0] + v[2] <= screen.right &&
+                v[1] + v[3] <= screen.bottom) {
+                area = RECT{static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]),
+                            static_cast<int32_t>(v[0] + v[2]), static_cast<int32_t>(v[1] + v[3])};
+            }
+        }
+        XFree(data);
+    }
+    return area;
+}
+
+bool X11Backend::CreateNative(BmWindow& w) {
+    XSetWindowAttributes a{};
+    a.background_pixmap = None;  // the backing image repaints everything; no server-side clearing
+    a.bit_gravity = NorthWestGravity;
+    a.event_mask = kWindowEvents;
+    const int width = w.rect.right - w.rect.left;
+    const int height = w.rect.bottom - w.rect.top;
+    const Window xid = XCreateWindow(display_, root_, w.rect.left, w.rect.top, static_cast<unsigned>(width),
+                                     static_cast<unsigned>(height), 0, CopyFromParent, InputOutput,
+                                     CopyFromParent, CWBackPixmap | CWBitGravity | CWEventMask, &a);
+    if (!xid) {
+        return false;
+    }
+    XSetWMProtocols(display_, xid, &wmDelete_, 1);
+    XSizeHints* hints = XAllocSizeHints();
+    hints->flags = USPosition | USSize | PPosition | PSize;
+    hints->x = w.rect.left;
+    hints->y = w.rect.top;
+    hints->width = width;
+    hints->height = height;
+    XSetWMNormalHints(display_, xid, hints);
+    XFree(hints);
+    std::string resClass = Utf16ToUtf8(w.className);
+    char resName[] = "quillon";
+    XClassHint classHint{resName, resClass.data()};
+    XSetClassHint(display_, xid, &classHint);
+    XDefineCursor(display_, xid, shape_ == UiCursorShape::Wait ? watch_ : arrow_);
+    w.native = xid;
+    windows_[xid] = &w;
+    SetTitle(w);
+    return true;
+}
+
+void X11Backend::DestroyNative(BmWindow& w) {
+    if (!w.native) {
+        return;
+    }
+    windows_.erase(static_cast<Window>(w.native));
+    XDestroyWindow(display_, static_cast<Window>(w.native));
+    XFlush(display_);
+    w.native = 0;
+}
+
+void X11Backend::SetVisible(BmWindow& w, bool visible) {
+    if (visible) {
+        XMapRaised(display_, static_cast<Window>(w.native));
+    } else {
+        XUnmapWindow(display_, static_cast<Window>(w.native));
+    }
+    XFlush(display_);
+}
+
+void X11Backend::SetTitle(BmWindow& w) {
+    const Window xid = static_cast<Window>(w.native);
+    const std::string latin1 = Latin1Title(w.title);
+    XStoreName(display_, xid, latin1.c_str());
+    const std::string utf8 = Utf16ToUtf8(w.title);
+    XChangeProperty(display_, xid, netWmName_, utf8String_, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
+    XFlush(display_);
+}
+
+void X11Backend::PresentSurface(Window target, cairo_surface_t* source, int32_t width, int32_t height) {
+    if (!source) {
+        return;
+    }
+    cairo_surface_t* xs = cairo_xlib_surface_create(display_, target, visual_, width, height);
+    cairo_t* cr = cairo_create(xs);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, source, 0, 0);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(xs);
+    cairo_surface_destroy(xs);
+    XFlush(display_);
+}
+
+void X11Backend::Present(BmWindow& w) {
+    if (w.native && w.surface) {
+        PresentSurface(static_cast<Window>(w.native), w.surface, cairo_image_surface_get_width(w.surface),
+                       cairo_image_surface_get_height(w.surface));
+    }
+}
+
+void X11Backend::Raise(BmWindow& w) {
+    XRaiseWindow(display_, static_cast<Window>(w.native));
+    if (w.visible) {
+        XSetInputFocus(display_, static_cast<Window>(w.native), RevertToParent, CurrentTime);
+    }
+    XFlush(display_);
+}
+
+BmWindow* X11Backend::WindowFor(Window xid) {
+    auto it = windows_.find(xid);
+    return it == windows_.end() ? nullptr : it->second;
+}
+
+void X11Backend::Pump() {
+    while (XPending(display_) > 0) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        HandleEvent(event);
+    }
+}
+
+void X11Backend::HandleEvent(XEvent& event) {
+    if (HandleTrayEvent(event)) {
+        return;
+    }
+    BmWindow* w = WindowFor(event.xany.window);
+    if (!w) {
+        return;
+    }
+    switch (event.type) {
+        case Expose:
+            InvalidateRect(w, nullptr, TRUE);
+            break;
+        case ButtonPress:
+        case ButtonRelease:
+            if (event.xbutton.button == Button1) {
+                const bool down = event.type == ButtonPress;
+                PostLocalMessage(w, down ? WM_LBUTTONDOWN : WM_LBUTTONUP, down ? MK_LBUTTON : 0,
+                                 MAKELPARAM(Clamp16(event.xbutton.x), Clamp16(event.xbutton.y)));
+            }
+            break;
+        case ClientMessage:
+            if (event.xclient.message_type == wmProtocols_ && event.xclient.format == 32 &&
+                static_cast<Atom>(event.xclient.data.l[0]) == wmDelete_) {
+                PostLocalMessage(w, WM_CLOSE, 0, 0);
+            }
+            break;
+        case ConfigureNotify: {
+            int x = 0, y = 0;
+            Window child = 0;
+            XTranslateCoordinates(display_, event.xconfigure.window, root_, 0, 0, &x, &y, &child);
+            SetWindowRectFromBackend(*w, RECT{x, y, x + event.xconfigure.width, y + event.xconfigure.height});
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void X11Backend::SetUiCursorShape(UiCursorShape shape) {
+    shape_ = shape;
+    for (auto& [xid, w] : windows_) {
+        XDefineCursor(display_, xid, shape == UiCursorShape::Wait ? watch_ : arrow_);
+    }
+    XFlush(display_);
+}
+
+bool X11Backend::QueryCursorPos(POINT* point) {
+    Window rootReturn = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned int mask = 0;
+    if (!XQueryPointer(display_, root_, &rootReturn, &child, &rx, &ry, &wx, &wy, &mask)) {
+        return false;
+    }
+    *point = POINT{rx, ry};
+    return true;
+}
