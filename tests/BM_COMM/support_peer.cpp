@@ -6,6 +6,8 @@
 
 #include "COMMON/BM_UTIL/bmstring.h"
 
+namespace peertest {
+
 PrivateDiscovery::PrivateDiscovery()
     : port_(FreeUdpPort()), env_("QUILLON_DISCOVERY", "127.255.255.255:" + std::to_string(port_)) {}
 
@@ -104,3 +106,5 @@ std::string FirstString(BmMsg& message) {
     text.ToNarrow();
     return text.NarrowText();
 }
+
+}  // namespace peertest

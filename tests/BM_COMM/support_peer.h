@@ -14,6 +14,9 @@
 #include "COMMON/BM_COMM/statussink.h"
 #include "tests/support/peer_process.h"
 
+// Named apart from the folder's other helpers, which share one support library with these.
+namespace peertest {
+
 // A discovery port of the test's own, put into QUILLON_DISCOVERY as 127.255.255.255:<port>
 // for the scope, so no ping ever leaves loopback.
 class PrivateDiscovery {
@@ -109,3 +112,5 @@ bool SameFileContents(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
 // The first string item of `message` as UTF-8 ("" when it cannot be read).
 std::string FirstString(BmMsg& message);
+
+}  // namespace peertest

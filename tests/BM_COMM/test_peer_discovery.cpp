@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace peertest;
+
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }

@@ -10,14 +10,16 @@
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "tests/BM_COMM/support_comm.h"
 #include "tests/BM_COMM/support_peer.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace peertest;
 
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+using SteadyClock = std::chrono::steady_clock;
+
+int64_t MsSince(SteadyClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
 }
 
 class PeerExchange : public ::testing::Test {
@@ -71,7 +73,7 @@ TEST_F(PeerExchange, TheSilenceLimitSparesALinkWhoseBytesAreWaiting) {
 }
 
 TEST_F(PeerExchange, VersionQueryFollowsTheVersionFileWhileRunning) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string versionFile = dir.File("version.txt");
     std::ofstream(versionFile) << "5.1.0.7\n";
     Connect({"--version-file", versionFile});
@@ -98,7 +100,7 @@ TEST_F(PeerExchange, QueryTimesOutAgainstAStalledPeerAndTheLinkStays) {
         BmQuery query(*client_);
         query.SetTimeout(300);
         std::unique_ptr<BmMsg> request = VersionRequest();
-        const auto start = Clock::now();
+        const auto start = SteadyClock::now();
         EXPECT_FALSE(query.Run(nullptr, request.get()));
         EXPECT_GE(MsSince(start), 300);
         EXPECT_LT(MsSince(start), 2000);
@@ -111,7 +113,7 @@ TEST_F(PeerExchange, QueryTimesOutAgainstAStalledPeerAndTheLinkStays) {
     clock->SetAutoAdvance(500);
     BmQuery query(*client_);
     std::unique_ptr<BmMsg> request = VersionRequest();
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_FALSE(query.Run(nullptr, request.get()));
     EXPECT_LT(MsSince(start), 5000);
     EXPECT_TRUE(client_->IsConnected());
@@ -132,7 +134,7 @@ TEST_P(PeerQueryFault, FailsWithoutWaitingOutTheTimeLimit) {
     query.SetTimeout(3000);
     std::unique_ptr<BmMsg> request = VersionRequest();
     BmMsg* reply = nullptr;
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_FALSE(query.Run(&reply, request.get())) << peer_.Transcript();
     EXPECT_LT(MsSince(start), 2000);
     EXPECT_EQ(client_->IsConnected(), GetParam().linkSurvives);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support/peer_process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -176,7 +176,7 @@ protected:
 
     int discoveryPort_ = -1;
     PeerProcess peer_;
-    TempDir dir_;
+    ScratchDir dir_;
 };
 
 TEST(GatewaySimCommandLine, HelpAndBadOptions) {

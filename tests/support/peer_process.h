@@ -348,24 +348,24 @@ inline int FreeUdpPort() {
 }
 
 // Sets an environment variable for a scope and restores the previous value afterwards.
-class ScopedEnv {
+class ScopedEnvVar {
 public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    ScopedEnvVar(const char* name, const std::string& value) : name_(name) {
         const char* old = std::getenv(name);
         if (old != nullptr) {
             old_ = old;
         }
         setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnv() {
+    ~ScopedEnvVar() {
         if (old_) {
             setenv(name_.c_str(), old_->c_str(), 1);
         } else {
             unsetenv(name_.c_str());
         }
     }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ScopedEnvVar(const ScopedEnvVar&) = delete;
+    ScopedEnvVar& operator=(const ScopedEnvVar&) = delete;
 
 private:
     std::string name_;

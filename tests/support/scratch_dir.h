@@ -7,9 +7,9 @@
 #include <string>
 #include <system_error>
 
-class TempDir {
+class ScratchDir {
 public:
-    TempDir() {
+    ScratchDir() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern =
             std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quillon-test-XXXXXX";
@@ -17,14 +17,14 @@ public:
             path_ = pattern;
         }
     }
-    ~TempDir() {
+    ~ScratchDir() {
         if (!path_.empty()) {
             std::error_code ignored;
             std::filesystem::remove_all(path_, ignored);
         }
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
 
     // The directory, or "" if it could not be made.
     const std::string& Path() const { return path_; }
