@@ -322,6 +322,17 @@ std::string LauncherWorld::ReadFile(const std::string& path) {
     return text.str();
 }
 
+bool LauncherWorld::WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (ReadFile(path) != content) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 bool LauncherWorld::FileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;

@@ -109,6 +109,8 @@ public:
     bool LockIsFree(const std::string& name) const;
 
     static std::string ReadFile(const std::string& path);
+    // Waits until the file at `path` holds exactly `content`.
+    static bool WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs);
     static bool FileExists(const std::string& path);
 
 private:
