@@ -1,0 +1,109 @@
+// Start-up of the real launcher: the refusal to run from a network location, the identity from
+// "DEFAULT.TXT" and RUNTIMEOEMREV, and a gateway that vanishes and comes back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+
+#include "tests/QUILLON/support_launcher.h"
+
+namespace {
+constexpr int kStepMs = 10000;
+
+// A copy of the launcher in `folder` (created), optionally with a DEFAULT.TXT beside it.
+std::string CopyLauncher(const std::string& folder, const std::string* defaultText = nullptr) {
+    mkdir(folder.c_str(), 0755);
+    const std::string path = folder + "/quillon";
+    std::ifstream in(QUILLON_BIN, std::ios::binary);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    out.close();
+    chmod(path.c_str(), 0755);
+    if (defaultText != nullptr) {
+        std::ofstream text(folder + "/DEFAULT.TXT", std::ios::binary | std::ios::trunc);
+        text << *defaultText;
+    }
+    return path;
+}
+
+TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    const std::string copy = CopyLauncher(world.Dir() + "/share");
+    // "//host/..." is how a network location is written; on Linux the path still reaches the file.
+    ASSERT_EQ(copy[0], '/');
+    ASSERT_TRUE(world.StartLauncher({}, {}, "/" + copy));
+    auto status = world.Launcher().WaitExit(5000);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(world.WaitStatus(
+        "MESSAGEBOX: Brenmoor Quillon: ERROR: Quillon Should not be run from a network drive", 1000))
+        << world.Transcript();
+    EXPECT_EQ(world.CountStatus("Quillon Startup"), 0u);
+    EXPECT_TRUE(world.LockIsFree("QuillonMutex"));
+}
+
+TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.Publish("1.0.0.1"));
+    // The wrong installation answers first and points at a port where nobody listens.
+    ASSERT_TRUE(world.StartGateway({"--gateway", "Other,1,0,9", "--gateway", "Hall"}));
+    const std::string text = "Hall\r\nsecond line\n";
+    const std::string copy = CopyLauncher(world.Dir() + "/bin", &text);
+    ASSERT_TRUE(world.StartLauncher({"/name:Lower"}, {"RUNTIMEOEMREV=7"}, copy));
+
+    ASSERT_TRUE(
+        world.WaitSequence({"Connected to gateway.", "Download Sucess", "TORVIX.EXE Started OK"}, kStepMs))
+        << world.Transcript();
+    auto request = world.Gateway().WaitForLine("DOWNLOAD_REQUEST", 1000);
+    ASSERT_TRUE(request);
+    EXPECT_NE(request->find("client=19"), std::string::npos) << *request;
+    ASSERT_TRUE(world.WaitTabletCount(1, 2000));
+    // The lower-case switch is not the switch: the name came from the file's first line.
+    const auto argv = LauncherWorld::CommandLineOf(world.TabletPids().front());
+    ASSERT_EQ(argv.size(), 2u);
+    EXPECT_EQ(argv[1], "/NAME:Hall");
+}
+
+TEST(LauncherStartup, FollowsTheGatewayAwayAndBack) {
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.Publish("1.0.0.1"));
+    ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
+    ASSERT_TRUE(world.StartLauncher());
+    ASSERT_TRUE(world.WaitStatus("Restoring QUILLON", kStepMs)) << world.Transcript();
+    // Monitor mode off, so that the connection stays up instead of starting the application.
+    ASSERT_TRUE(world.PostCommand(1129));
+    // The next menu proves the command has been handled.
+    ASSERT_TRUE(world.Control("MENU none"));
+    ASSERT_TRUE(world.Control("TAP 50 50"));
+    auto menu = world.WaitPrefix("MENU: ", kStepMs);
+    ASSERT_TRUE(menu) << world.Transcript();
+    EXPECT_EQ(menu->find("[x] Monitor Mode"), std::string::npos) << *menu;
+
+    ASSERT_TRUE(world.StartGateway());
+    auto up = world.WaitSequence(
+        {"Ping From 127.0.0.1 GATEWAY", "Connected to gateway.", "TRAY: modify icon 101"}, kStepMs);
+    ASSERT_TRUE(up) << world.Transcript();
+    EXPECT_TRUE(world.Gateway().WaitForLine("HELLO ", 1000));
+
+    world.KillGateway();
+    auto down = world.WaitSequence(
+        {"Disconnected from gateway.", "TRAY: modify icon 102", "Waiting for ping response."}, kStepMs,
+        *up + 1);
+    ASSERT_TRUE(down) << world.Transcript();
+
+    ASSERT_TRUE(world.StartGateway());
+    auto back =
+        world.WaitSequence({"Ping From 127.0.0.1 GATEWAY", "Connected to gateway.", "TRAY: modify icon 101"},
+                           kStepMs, *down + 1);
+    ASSERT_TRUE(back) << world.Transcript();
+    EXPECT_TRUE(world.Gateway().WaitForLine("HELLO ", 1000)) << world.Gateway().Transcript();
+    // Installed and monitor mode off: never a version check nor a start.
+    EXPECT_EQ(world.CountStatus("Getting Version Info..."), 0u);
+    EXPECT_TRUE(world.TabletPids().empty());
+}
+}  // namespace
