@@ -31,7 +31,7 @@ struct BmCanvas {
 
 namespace {
 constexpr int32_t kMaxBitmapSide = 10000;
-constexpr double kStockFontPixels = 12.0;
+constexpr double kStockFontPixels = 11.0;  // a 13-pixel cell: fits the 14-pixel row pitch
 constexpr const char* kStockFontFamily = "DejaVu Sans Mono";
 
 BmGdiObject gWhiteBrush{BmGdiObject::Kind::Brush, true, false, RGB(255, 255, 255)};
@@ -49,8 +49,20 @@ BmCanvas* Canvas(HDC hdc) {
     return hdc && Ui().canvases.count(hdc) ? hdc : nullptr;
 }
 
+bool IsStock(HGDIOBJ o) {
+    for (const BmGdiObject* stock :
+         {&gWhiteBrush, &gLightGrayBrush, &gGrayBrush, &gDarkGrayBrush, &gBlackBrush, &gNullBrush, &gWhitePen,
+          &gBlackPen, &gNullPen, &gSystemFont}) {
+        if (o == stock) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Looked up by address before any field is read: a deleted handle must not be touched.
 bool IsObject(HGDIOBJ o) {
-    return o && (o->stock || Ui().objects.count(o));
+    return o && (IsStock(o) || Ui().objects.count(o));
 }
 
 BmCanvas* NewCanvas(BmWindow* window, bool memory) {
