@@ -14,6 +14,13 @@
 
 namespace {
 
+// Safety net: a test that forgets to set a target must never ping the real broadcast address;
+// this one goes to the discard port on loopback, where nothing answers.
+const bool gTargetDefaulted = [] {
+    ::setenv("QUILLON_DISCOVERY", "127.0.0.1:9", 0);
+    return true;
+}();
+
 std::atomic<int> gAssertions{0};
 void CountAssertion(const BmString&) {
     ++gAssertions;
