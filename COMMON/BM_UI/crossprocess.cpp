@@ -2,6 +2,7 @@
 // runtime folder, named from a hash of its class and title. A datagram is either a posted message
 // (exactly kPostSize bytes) or a control request ("QUI1 " and text). See README.md.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UI/uistate.h"
 
@@ -21,6 +23,7 @@ constexpr char kControlPrefix[] = "QUI1 ";
 constexpr size_t kControlPrefixSize = sizeof(kControlPrefix) - 1;
 constexpr size_t kMaxControlSize = 1024;
 constexpr int kMaxDatagramsPerPump = 64;
+constexpr uint32_t kMaxSendWaitMs = 250;
 
 uint64_t Fnv1a64(const std::string& bytes) {
     uint64_t h = 0xcbf29ce484222325ULL;
@@ -57,7 +60,8 @@ bool MakeAddress(const std::string& path, sockaddr_un* addr) {
     return true;
 }
 
-// Sends one datagram to the socket at path. Returns 0, or the errno of the failure.
+// Sends one datagram to the socket at path. A full receive queue (the owner is busy) is waited
+// on briefly, never indefinitely. Returns 0, or the errno of the failure.
 int SendDatagram(const std::string& path, const void* data, size_t size) {
     sockaddr_un addr;
     if (!MakeAddress(path, &addr)) {
@@ -67,9 +71,26 @@ int SendDatagram(const std::string& path, const void* data, size_t size) {
     if (fd < 0) {
         return errno;
     }
-    const ssize_t n =
-        sendto(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    const int err = n < 0 ? errno : (static_cast<size_t>(n) == size ? 0 : EMSGSIZE);
+    int err = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        err = errno;
+    } else {
+        const uint32_t start = GetTickCount();
+        for (;;) {
+            const ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) {
+                err = static_cast<size_t>(n) == size ? 0 : EMSGSIZE;
+                break;
+            }
+            err = errno;
+            const uint32_t waited = ElapsedSince(start);
+            if ((err != EAGAIN && err != EWOULDBLOCK) || waited >= kMaxSendWaitMs) {
+                break;
+            }
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, static_cast<int>(kMaxSendWaitMs - waited));
+        }
+    }
     close(fd);
     return err;
 }
