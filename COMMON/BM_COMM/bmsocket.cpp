@@ -17,8 +17,6 @@
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
-extern const char16_t kBuildString[];
-
 namespace {
 
 constexpr int32_t kHelloItem2 = 5;
