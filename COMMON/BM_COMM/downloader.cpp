@@ -151,5 +151,10 @@ void Downloader::OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t 
     if (progress_ != nullptr) {
         progress_->OnProgress(static_cast<int32_t>(received), static_cast<int32_t>(declared));
     }
-    lastActivity_ = GetTickCount();
+    // The transport reports on every poll, new bytes or not: only new bytes are progress, or a
+    // reply that stalls halfway would hold the download open for ever.
+    if (received != lastReceivedBytes_) {
+        lastReceivedBytes_ = received;
+        lastActivity_ = GetTickCount();
+    }
 }

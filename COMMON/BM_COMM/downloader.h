@@ -65,4 +65,5 @@ private:
     BmString destination_;
     DownloadProgress* progress_;
     uint32_t lastActivity_;
+    uint32_t lastReceivedBytes_ = 0xFFFFFFFFu;  // of the whole-file reply arriving now
 };

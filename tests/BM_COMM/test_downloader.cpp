@@ -13,9 +13,13 @@ namespace {
 class RecordingProgress : public DownloadProgress {
 public:
     void OnProgress(int32_t received, int32_t total) override { reports.push_back({received, total}); }
-    bool IsCancelled() override { return cancel; }
+    // Also gives up after many rounds, so a download that never ends cannot hang the suite.
+    bool IsCancelled() override { return cancel || ++rounds > kGuardRounds; }
+    bool GuardTripped() const { return rounds > kGuardRounds; }
+    static constexpr int kGuardRounds = 100;
     std::vector<std::pair<int32_t, int32_t>> reports;
     bool cancel = false;
+    int rounds = 0;
 };
 
 uint16_t RequestIdOf(const Bytes& frame) {
@@ -263,6 +267,22 @@ TEST_F(Download, SlowWholeFileIsNotCutOff) {
     EXPECT_EQ(ReadFileBytes(file_), content);
     ASSERT_FALSE(progress_.reports.empty());
     EXPECT_EQ(progress_.reports.back().second, 4004);  // the announced payload length
+}
+
+TEST_F(Download, WholeFileThatStallsHalfwayEndsAtTheIdleLimit) {
+    ASSERT_TRUE(session_.Ok());
+    ScopedManualClock clock(0);
+    clock->SetAutoAdvance(3000);
+    const Bytes wire = WholeFile(0, 8131, 4000, Bytes(4000, 1));
+    EXPECT_FALSE(Run([&](uint16_t id) {
+        Bytes half(wire.begin(), wire.begin() + 1000);
+        half[0] = static_cast<uint8_t>(id);
+        half[1] = static_cast<uint8_t>(id >> 8);
+        return std::vector<Bytes>{half};
+    }));
+    EXPECT_EQ(state_, Downloader::InProgress);
+    EXPECT_FALSE(progress_.reports.empty());
+    EXPECT_FALSE(progress_.GuardTripped());  // ended by the idle limit, not by the guard
 }
 
 TEST_F(Download, LinkDroppingClosesTheConnection) {
