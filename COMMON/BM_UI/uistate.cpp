@@ -1,5 +1,7 @@
 #include "COMMON/BM_UI/uistate.h"
 
+#include <fontconfig/fontconfig.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +44,9 @@ UiState& Ui() {
 UiState::~UiState() {
     Clear();
     backend.reset();
+    // Font caches would otherwise outlive the process's last use and show up as leaks.
     cairo_debug_reset_static_data();
+    FcFini();
 }
 
 void UiState::Clear() {

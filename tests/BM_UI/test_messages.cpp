@@ -277,3 +277,19 @@ TEST_F(MessageTest, TapInjectionGivesButtonMessagesAndCursor) {
     EXPECT_EQ(p.y, 340);
     EXPECT_FALSE(InjectTap(nullptr, 1, 1));
 }
+
+TEST(MetricsTest, UnreachableDisplayFallsBackToHeadlessWithANote) {
+    const char* display = getenv("DISPLAY");
+    const std::string saved = display ? display : "";
+    setenv("DISPLAY", ":9999", 1);
+    testing::internal::CaptureStderr();
+    UseBackend("x11");
+    EXPECT_EQ(UiBackendName(), "headless");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("using the headless backend"), std::string::npos);
+    if (display) {
+        setenv("DISPLAY", saved.c_str(), 1);
+    } else {
+        unsetenv("DISPLAY");
+    }
+    UseBackend("headless");
+}
