@@ -153,7 +153,7 @@ TEST_F(NamedMutexTest, WaitOnTheRealClockLastsAboutTheTimeOut) {
     EXPECT_EQ(WaitResult::TimedOut, m.Wait(100));
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_GE(ms.count(), 100);
+    EXPECT_GE(ms.count(), 99);  // the tick counter counts whole milliseconds
     EXPECT_LT(ms.count(), 600);
 }
 
