@@ -1,0 +1,115 @@
+// Small helpers shared by the fuzz targets: an input reader, an invariant check that stops the
+// run with a message, and a scratch folder that lives for the whole process.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+// Stops the run (libFuzzer then saves the input) when an invariant does not hold.
+#define FUZZ_CHECK(cond)                                                                            \
+    do {                                                                                            \
+        if (!(cond)) {                                                                              \
+            std::fprintf(stderr, "fuzz invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::abort();                                                                           \
+        }                                                                                           \
+    } while (0)
+
+// Reads the fuzzer's bytes front to back; past the end every read gives zeros.
+class FuzzInput {
+public:
+    FuzzInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    bool Empty() const { return at_ >= size_; }
+    size_t Left() const { return at_ < size_ ? size_ - at_ : 0; }
+
+    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    uint16_t U16() {
+        const uint16_t lo = Byte();
+        return static_cast<uint16_t>(lo | (Byte() << 8));
+    }
+    uint32_t U32() {
+        const uint32_t lo = U16();
+        return lo | (static_cast<uint32_t>(U16()) << 16);
+    }
+    // Up to `count` bytes (fewer at the end of the input).
+    std::vector<uint8_t> Bytes(size_t count) {
+        const size_t n = count < Left() ? count : Left();
+        std::vector<uint8_t> out(data_ + at_, data_ + at_ + n);
+        at_ += n;
+        return out;
+    }
+    std::vector<uint8_t> Rest() { return Bytes(Left()); }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+inline uint32_t LoadLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
+           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+inline uint16_t LoadLe16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+// A folder made once per process under $TMPDIR (or /tmp); removed with its files at exit.
+inline const std::string& FuzzScratchDir() {
+    static const std::string dir = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/quillon-fuzz-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        std::string made(name.data());
+        static std::string removeAtExit;
+        removeAtExit = made;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(removeAtExit, ignored);
+        });
+        return made;
+    }();
+    return dir;
+}
+
+// Replaces the file at `path` with `bytes`; aborts when that is impossible (a broken run, not a
+// finding).
+inline void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(path.c_str(), "wbe");
+    FUZZ_CHECK(file != nullptr);
+    if (!bytes.empty()) {
+        FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
+    }
+    FUZZ_CHECK(std::fclose(file) == 0);
+}
+
+// The file's bytes, or false when it cannot be read.
+inline bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
+    FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        return false;
+    }
+    bytes->clear();
+    uint8_t chunk[4096];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes->insert(bytes->end(), chunk, chunk + n);
+    }
+    std::fclose(file);
+    return true;
+}
