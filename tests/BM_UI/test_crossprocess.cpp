@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -283,4 +284,26 @@ TEST_F(CrossProcessTest, SocketIsPrivateSafelyNamedAndRemovedWithItsWindow) {
     EXPECT_EQ(lstat(taken.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(FindWindowW(kClass, kTitle), local);
+}
+
+TEST_F(CrossProcessTest, ABusyReceiverMakesPostsFailSoonInsteadOfBlocking) {
+    int queueLength = 10;
+    if (FILE* f = std::fopen("/proc/sys/net/unix/max_dgram_qlen", "r")) {
+        if (std::fscanf(f, "%d", &queueLength) != 1) {
+            queueLength = 10;
+        }
+        std::fclose(f);
+    }
+    if (queueLength > 200) {
+        GTEST_SKIP() << "receive queues this long take too long to fill";
+    }
+    MakeWindow(kClass, kTitle, WS_POPUP);  // never pumped while the posts go out
+    const auto start = std::chrono::steady_clock::now();
+    int refused = 0;
+    for (int i = 0; i < queueLength + 2; ++i) {
+        refused += SendWindowControl(kClass, kTitle, "MENU none") ? 0 : 1;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(refused, 0) << "the receive queue holds only a few datagrams";
+    EXPECT_LT(took, std::chrono::seconds(3)) << "each refused post waits a bounded time";
 }
