@@ -280,7 +280,16 @@ private:
 
     void ReadLoop(int fd) {
         char buf[4096];
+        std::optional<std::chrono::steady_clock::time_point> stopSeen;
         for (;;) {
+            // Once stopped, what is still in the pipe is taken, but a grandchild that keeps the
+            // pipe open and busy cannot hold the reader for more than half a second.
+            if (stopReader_ && !stopSeen) {
+                stopSeen = std::chrono::steady_clock::now();
+            }
+            if (stopSeen && std::chrono::steady_clock::now() - *stopSeen > std::chrono::milliseconds(500)) {
+                break;
+            }
             pollfd p{fd, POLLIN, 0};
             const int ready = poll(&p, 1, 50);
             if (ready == 0) {
