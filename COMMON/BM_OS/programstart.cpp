@@ -43,13 +43,21 @@ void CloseRange(int first, int last) {
     }
 }
 
+// Reports errno as the reason the start failed, and ends the (child) process.
+[[noreturn]] void ReportFailure(int reportFd) {
+    const int error = errno != 0 ? errno : EINVAL;
+    ssize_t ignored = write(reportFd, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
 // Runs in the grandchild: only async-signal-safe calls from here on.
 [[noreturn]] void ExecProgram(const char* path, char* const argv[], int reportFd, int maxFd) {
     if (reportFd <= STDERR_FILENO) {
         // Keep the report channel clear of the standard descriptors set up below.
         const int moved = fcntl(reportFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (moved < 0) {
-            _exit(126);
+            ReportFailure(reportFd);
         }
         reportFd = moved;
     }
@@ -66,13 +74,11 @@ void CloseRange(int first, int last) {
     CloseRange(3, reportFd - 1);
     CloseRange(reportFd + 1, maxFd);
     execv(path, argv);
-    const int error = errno;
-    ssize_t ignored = write(reportFd, &error, sizeof error);
-    (void)ignored;
-    _exit(127);
+    ReportFailure(reportFd);
 }
 
-// Waits for the exec report: EOF means the exec succeeded, an errno value that it failed.
+// Waits for the report of both children: EOF alone means the exec succeeded, an errno value
+// that the session, the program's process or the exec failed.
 bool ExecSucceeded(int readFd) {
     int error = 0;
     size_t got = 0;
@@ -99,15 +105,11 @@ bool ExecSucceeded(int readFd) {
     }
 }
 
-// Collects the intermediate process so that it leaves no zombie; true when it exited cleanly
-// (it fails when it could not make the session or the program's process).
-bool ReapIntermediate(pid_t pid) {
-    int status = 0;
-    pid_t r;
-    do {
-        r = waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    return r == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// Collects the intermediate process so that it leaves no zombie. Its outcome travels through
+// the report pipe, so this still works when SIGCHLD is ignored and the system reaped it already.
+void ReapIntermediate(pid_t pid) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
 }
 }  // namespace
 
@@ -141,17 +143,20 @@ bool StartProgram(const std::string& path, const char* parameters) {
         // program is adopted by init and never waits as our zombie.
         close(report[0]);
         if (setsid() < 0) {
-            _exit(126);
+            ReportFailure(report[1]);
         }
-        const pid_t program_pid = fork();
-        if (program_pid == 0) {
+        const pid_t programPid = fork();
+        if (programPid == 0) {
             ExecProgram(argv[0], argv, report[1], maxFd);
         }
-        _exit(program_pid < 0 ? 126 : 0);
+        if (programPid < 0) {
+            ReportFailure(report[1]);
+        }
+        _exit(0);
     }
     close(report[1]);
-    const bool execOk = ExecSucceeded(report[0]);
+    const bool started = ExecSucceeded(report[0]);
     close(report[0]);
-    const bool intermediateOk = ReapIntermediate(intermediate);
-    return execOk && intermediateOk;
+    ReapIntermediate(intermediate);
+    return started;
 }

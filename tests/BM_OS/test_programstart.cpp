@@ -2,6 +2,7 @@
 // reported as failures.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ constexpr const char* kReporter =
     "  echo \"ppid=$PPID\"\n"
     "  echo \"sid=$(cut -d' ' -f6 /proc/$$/stat)\"\n"
     "  echo \"stdin=$(readlink /proc/$$/fd/0)\"\n"
+    "  echo \"sigign=$(grep SigIgn /proc/$$/status | cut -f2)\"\n"
     "  printf 'fds='\n"
     "  for f in /proc/$$/fd/*; do printf '%s ' \"$(readlink \"$f\")\"; done\n"
     "  echo\n"
@@ -155,4 +157,26 @@ TEST_F(ProgramStartTest, SampleApplicationStartsAndLeavesNoZombie) {
         }
     }
     EXPECT_NE(std::string::npos, first.find("started args: [/NAME:Kitchen Panel 2]")) << first;
+}
+
+TEST_F(ProgramStartTest, IgnoredSignalsOfTheLauncherAreNotPassedOn) {
+    // A launcher may ignore SIGCHLD (the system then reaps by itself) and SIGPIPE.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction oldChld {};
+    struct sigaction oldPipe {};
+    sigaction(SIGCHLD, &ignore, &oldChld);
+    sigaction(SIGPIPE, &ignore, &oldPipe);
+    const std::string script = Write("TORVIX.EXE", kReporter, 0755);
+    const bool started = StartProgram(script, "/R");
+    const bool missing = StartProgram(dir_ + "/missing.exe", "/R");
+    const bool garbage = StartProgram(Write("garbage.exe", "\x01\x02 not a program\n", 0755), "/R");
+    sigaction(SIGCHLD, &oldChld, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    EXPECT_TRUE(started);
+    EXPECT_FALSE(missing);
+    EXPECT_FALSE(garbage);
+    auto report = Report();
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ("0000000000000000", report["sigign"]);
 }
