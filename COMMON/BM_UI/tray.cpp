@@ -143,6 +143,21 @@ BOOL Shell_NotifyIconW(DWORD action, const NOTIFYICONDATAW* data) {
     return TRUE;
 }
 
+// The icon of a destroyed window goes with it: its taps would have nowhere to go.
+void DropTrayOf(BmWindow* window) {
+    TrayIconState& tray = Ui().tray;
+    if (!tray.present || tray.hwnd != window) {
+        return;
+    }
+    tray.present = false;
+    Backend().TrayChanged(tray);
+    if (tray.iconSurface) {
+        cairo_surface_destroy(tray.iconSurface);
+    }
+    tray = TrayIconState{};
+    UiReport("TRAY: delete (its window was destroyed)");
+}
+
 TrayRecord CurrentTray() {
     const TrayIconState& tray = Ui().tray;
     TrayRecord r;

@@ -4,6 +4,9 @@
 
 #include "COMMON/BM_UI/uistate.h"
 
+void DestroyCanvasesOf(BmWindow* window);  // canvas.cpp
+void DropTrayOf(BmWindow* window);         // tray.cpp
+
 namespace {
 constexpr int32_t kMaxWindowSide = 10000;
 
@@ -54,9 +57,7 @@ void ReleaseWindow(BmWindow& w) {
 void RemoveWindow(BmWindow* w) {
     UiState& ui = Ui();
     std::erase_if(ui.queue, [w](const MSG& m) { return m.hwnd == w; });
-    if (ui.tray.present && ui.tray.hwnd == w) {
-        ui.tray.hwnd = nullptr;  // the icon stays, its taps go nowhere
-    }
+    DropTrayOf(w);
     ReleaseWindow(*w);
     std::erase_if(ui.windows, [w](const std::unique_ptr<BmWindow>& p) { return p.get() == w; });
 }
@@ -65,8 +66,6 @@ std::string Describe(const BmWindow& w) {
     return "\"" + Utf16ToUtf8(w.title) + "\"";
 }
 }  // namespace
-
-void DestroyCanvasesOf(BmWindow* window);  // canvas.cpp
 
 ATOM RegisterClassW(const WNDCLASSW* wc) {
     if (!wc || !wc->lpfnWndProc || !wc->lpszClassName || !wc->lpszClassName[0]) {

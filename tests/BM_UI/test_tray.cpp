@@ -134,5 +134,7 @@ TEST_F(TrayTest, IconDestroyedWhileShownLeavesTheTrayIntact) {
     record_.hIcon = connected_;
     EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &record_));
     DestroyWindow(hwnd_);
-    EXPECT_FALSE(InjectTrayTap()) << "the owner is gone";
+    EXPECT_FALSE(CurrentTray().present) << "the icon goes with its window";
+    EXPECT_FALSE(InjectTrayTap());
+    EXPECT_FALSE(Shell_NotifyIconW(NIM_DELETE, &record_));
 }

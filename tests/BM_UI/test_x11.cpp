@@ -455,3 +455,27 @@ TEST_F(X11Test, TrayIconDocksInATrayManagerAndATapArrivesAsTheCallback) {
     DestroyIcon(nid.hIcon);
     DestroyIcon(icon);
 }
+
+TEST_F(X11Test, WorkAreaComesFromTheServerWhenItFitsTheScreen) {
+    const Window root = DefaultRootWindow(probe_);
+    const Atom workarea = XInternAtom(probe_, "_NET_WORKAREA", False);
+    auto setArea = [&](long x, long y, long w, long h) {
+        const long v[4] = {x, y, w, h};
+        XChangeProperty(probe_, root, workarea, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(v), 4);
+        XSync(probe_, False);
+    };
+    RECT r{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &r, 0));
+    EXPECT_EQ(r.right, 800) << "no property: the screen";
+    setArea(0, 24, 800, 456);  // a panel along the top
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &r, 0));
+    EXPECT_EQ(r.top, 24);
+    EXPECT_EQ(r.bottom, 480);
+    setArea(0, 0, 5000, 480);  // nonsense from another client
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &r, 0));
+    EXPECT_EQ(r.right, 800);
+    EXPECT_EQ(r.top, 0);
+    XDeleteProperty(probe_, root, workarea);
+    XSync(probe_, False);
+}
