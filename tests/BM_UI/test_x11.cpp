@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,24 +49,30 @@ std::string FindProgram(const char* name) {
     return {};
 }
 
+// Starts a helper server; it gets SIGTERM if this test process dies, so none is left behind even
+// when a test crashes.
 pid_t Spawn(const std::vector<std::string>& args, int displayFd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (displayFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, displayFd, 3);
-    }
     std::vector<char*> argv;
     for (const auto& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid = -1;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (displayFd >= 0) {
+            dup2(displayFd, 3);
+        }
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
     }
-    posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
 
