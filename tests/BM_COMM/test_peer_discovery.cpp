@@ -100,4 +100,49 @@ TEST(PeerDiscovery, ListenersHearTheLossAndTheReconnectToARestartedPeer) {
     EXPECT_EQ(second.Count("ACCEPT"), 2u);
 }
 
+TEST(PeerDiscovery, OneAttemptReadsAtMostAHundredReplies) {
+    PrivateDiscovery discovery;
+    std::vector<std::string> args;
+    for (int i = 0; i < 120; ++i) {
+        args.insert(args.end(), {"--gateway", "WRONG" + std::to_string(i)});
+    }
+    SimPeer peer;
+    ASSERT_TRUE(peer.Start(discovery.Port(), args));
+    BmServer client;
+    RecordingSink sink;
+    sockaddr_in address{};
+    const auto wrongLines = [&] {
+        return std::count(sink.lines.begin(), sink.lines.end(), "Wrong System, Looking For: RIGHT\n");
+    };
+    // The first attempt that sees the replies stops after a hundred of them.
+    for (int attempt = 0; attempt < 10 && wrongLines() == 0; ++attempt) {
+        EXPECT_FALSE(client.Connection().Discover(&address, "RIGHT", &sink));
+    }
+    EXPECT_EQ(wrongLines(), 100);
+    EXPECT_EQ(sink.lines.back(), "Wrong System, Looking For: RIGHT\n");
+    // The next one takes the other twenty.
+    EXPECT_FALSE(client.Connection().Discover(&address, "RIGHT", &sink));
+    EXPECT_EQ(wrongLines(), 120);
+}
+
+TEST(PeerDiscovery, ANameFillingTheWholeFieldCountsWithTwentySevenCharacters) {
+    PrivateDiscovery discovery;
+    SimPeer peer;
+    ASSERT_TRUE(peer.Start(discovery.Port(), {"--gateway", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01"}));
+    BmServer client;
+    sockaddr_in address{};
+    bool found = false;
+    for (int attempt = 0; attempt < 10 && !found; ++attempt) {
+        found = client.Connection().Discover(&address, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01", nullptr);
+    }
+    EXPECT_FALSE(found);  // 28 characters never match
+    RecordingSink sink;
+    for (int attempt = 0; attempt < 10 && !found; ++attempt) {
+        found = client.Connection().Discover(&address, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0", &sink);
+    }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(ntohs(address.sin_port), peer.TcpPort());
+    EXPECT_TRUE(Contains(sink.lines, "Ping From 127.0.0.1 ABCDEFGHIJKLMNOPQRSTUVWXYZ0\n"));
+}
+
 }  // namespace
