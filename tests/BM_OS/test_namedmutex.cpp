@@ -122,12 +122,34 @@ bool ProbeBecomes(const char* name, bool running) {
     return false;
 }
 
-int Stop(pid_t pid, int sig) {
-    kill(pid, sig);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-}
+// A started process (or process group) that is killed when the test ends, passed or not.
+class Child {
+public:
+    explicit Child(pid_t pid, bool group = false) : pid_(pid), group_(group) {}
+    ~Child() {
+        if (pid_ > 0) {
+            Stop(SIGKILL);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    bool Started() const { return pid_ > 0; }
+    // Sends `sig` and collects the process; gives its wait status.
+    int Stop(int sig) {
+        kill(group_ ? -pid_ : pid_, sig);
+        return Wait();
+    }
+    int Wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+private:
+    pid_t pid_;
+    bool group_;
+};
 }  // namespace
 
 TEST_F(NamedMutexTest, WaitTimesOutWhileAnotherProcessHolds) {
@@ -235,19 +257,18 @@ TEST_F(NamedMutexTest, ProbeFollowsTheSampleApplication) {
     EXPECT_FALSE(ProbeRunning("TorvixMutex"));
     EXPECT_FALSE(ProbeRunning("TorvixMutex"));  // the probe itself left it free
 
-    const pid_t app = StartDemoApp({"DEMO_APP_SECONDS=20", "DEMO_APP_HOLD_SHUTDOWN=1"});
-    ASSERT_GT(app, 0);
+    Child app(StartDemoApp({"DEMO_APP_SECONDS=20", "DEMO_APP_HOLD_SHUTDOWN=1"}));
+    ASSERT_TRUE(app.Started());
     EXPECT_TRUE(ProbeBecomes("TorvixMutex", true));
     EXPECT_TRUE(ProbeRunning("ShutdownQuillonMutex"));
 
     // A second copy finds the mutex held and leaves at once.
-    const pid_t second = StartDemoApp({"DEMO_APP_SECONDS=20"});
-    ASSERT_GT(second, 0);
-    int status = 0;
-    waitpid(second, &status, 0);
+    Child second(StartDemoApp({"DEMO_APP_SECONDS=20"}));
+    ASSERT_TRUE(second.Started());
+    int status = second.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
 
-    status = Stop(app, SIGTERM);
+    status = app.Stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_FALSE(ProbeRunning("TorvixMutex"));
     EXPECT_FALSE(ProbeRunning("ShutdownQuillonMutex"));
@@ -255,17 +276,44 @@ TEST_F(NamedMutexTest, ProbeFollowsTheSampleApplication) {
 
 TEST_F(NamedMutexTest, SampleApplicationKilledOrCrashedIsNotRunning) {
     ScopedManualClock clock;
-    const pid_t app = StartDemoApp({"DEMO_APP_SECONDS=20"});
-    ASSERT_GT(app, 0);
+    Child app(StartDemoApp({"DEMO_APP_SECONDS=20"}));
+    ASSERT_TRUE(app.Started());
     ASSERT_TRUE(ProbeBecomes("TorvixMutex", true));
     EXPECT_FALSE(ProbeRunning("ShutdownQuillonMutex"));
-    Stop(app, SIGKILL);
+    app.Stop(SIGKILL);
     EXPECT_FALSE(ProbeRunning("TorvixMutex"));
 
-    const pid_t crashing = StartDemoApp({"DEMO_APP_CRASH=1"});
-    ASSERT_GT(crashing, 0);
-    int status = 0;
-    waitpid(crashing, &status, 0);
+    Child crashing(StartDemoApp({"DEMO_APP_CRASH=1"}));
+    ASSERT_TRUE(crashing.Started());
+    const int status = crashing.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
     EXPECT_FALSE(ProbeRunning("TorvixMutex"));
+}
+
+TEST_F(NamedMutexTest, ProgramsMarkedWithTheFlockToolCountAsRunning) {
+    // Any program run as "flock -n <runtime dir>/TorvixMutex program" is seen as the application.
+    ScopedManualClock clock;
+    ASSERT_FALSE(RuntimeDir().empty());
+    std::string flock = "/usr/bin/flock";
+    std::string option = "-n";
+    std::string lock = runtime_ + "/TorvixMutex";
+    std::string sleep = "sleep";
+    std::string seconds = "20";
+    char* argv[] = {flock.data(), option.data(), lock.data(), sleep.data(), seconds.data(), nullptr};
+    // In a process group of its own: the tool's child shares the lock and must end with it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = -1;
+    const bool spawned = access(flock.c_str(), X_OK) == 0 &&
+                         posix_spawn(&pid, flock.c_str(), nullptr, &attr, argv, environ) == 0;
+    posix_spawnattr_destroy(&attr);
+    if (!spawned) {
+        GTEST_SKIP() << "no flock tool";
+    }
+    Child tool(pid, true);
+    EXPECT_TRUE(ProbeBecomes("TorvixMutex", true));
+    tool.Stop(SIGKILL);
+    EXPECT_TRUE(ProbeBecomes("TorvixMutex", false));
 }
