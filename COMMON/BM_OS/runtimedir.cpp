@@ -9,12 +9,18 @@
 namespace {
 constexpr size_t kMaxRuntimeName = 200;
 
+// Makes the folder, or accepts an existing one only when it is a real directory of our own
+// (in a shared /tmp another user could have made it first to hold our mutexes or read our
+// sockets); an existing one of ours that others may enter is narrowed to 0700.
 bool MakeDir(const std::string& dir) {
-    if (mkdir(dir.c_str(), 0700) == 0) {
-        return true;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
     }
     struct stat st {};
-    return errno == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+        return false;
+    }
+    return (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
 }
 }  // namespace
 

@@ -1,5 +1,6 @@
 // The runtime folder for lock files and window sockets: QUILLON_RUNTIME_DIR, else
-// $XDG_RUNTIME_DIR/quillon, else /tmp/quillon-<uid>; created with mode 0700 on first use.
+// $XDG_RUNTIME_DIR/quillon, else /tmp/quillon-<uid>; created with mode 0700 on first use. An
+// existing folder is used only when it is a directory (not a link) owned by this user.
 #pragma once
 
 #include <string>
