@@ -63,10 +63,11 @@ TEST_F(PeerExchange, KeepAliveGoesOutAfterSilenceAndTheSilenceLimitDropsTheLink)
 }
 
 TEST_F(PeerExchange, TheSilenceLimitSparesALinkWhoseBytesAreWaiting) {
-    Connect({"--idle-ms", "100"});
+    Connect({"--idle-ms", "100", "--verbose"});
+    const size_t mark = peer_.Mark();
     ScopedManualClock clock(GetTickCount());
-    // Real time passes so that the peer's idle traffic is waiting in the socket.
-    ASSERT_TRUE(peer_.Saw("DISCONNECT", 300) == false);
+    // The peer's idle traffic is then waiting in the socket.
+    ASSERT_TRUE(peer_.Saw("IDLE_SENT", 2000, mark)) << peer_.Transcript();
     clock->Advance(20000);
     EXPECT_NE(client_->Poll(nullptr, REQUEST_ID_ALL, 10), BmServer::kPollFailed);
     EXPECT_TRUE(client_->IsConnected());
