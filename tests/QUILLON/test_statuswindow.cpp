@@ -1,0 +1,189 @@
+// The status window in-process on the headless backend: the log's 50-line cap, what is drawn
+// where (read back by pixels), the panel rows, close and destroy, connection changes.
+#include "COMMON/BM_UI/uicontrol.h"
+#include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/application.h"
+#include "QUILLON/commandids.h"
+#include "QUILLON/quillon.h"
+#include "QUILLON/statusecho.h"
+#include "tests/QUILLON/support_window.h"
+
+namespace {
+constexpr int32_t kWidth = 800;
+constexpr int32_t kHeight = 480;  // the headless default screen
+constexpr int32_t kNewestTop = kHeight - 19;
+
+bool IsStatusGreen(COLORREF c) {
+    return GetGValue(c) > 150 && GetRValue(c) < 160 && GetBValue(c) < 160;
+}
+
+// Whether any pixel of the band of text rows starting at `top` is drawn in the status colour.
+bool BandHasGreen(HWND hwnd, int32_t top) {
+    for (int32_t y = top; y < top + QuillonWnd::kRowPitch && y < kHeight; ++y) {
+        for (int32_t x = 0; x < kWidth / 2; ++x) {
+            if (IsStatusGreen(WindowPixel(hwnd, x, y))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+using StatusWindow = LauncherWindowTest;
+
+TEST_F(StatusWindow, KeepsTheNewestFiftyLines) {
+    ASSERT_EQ(StatusLines(), std::vector<std::string>{"Quillon Startup"});
+    for (int i = 1; i <= 60; ++i) {
+        Window().AddStatusLine(BmString(("line " + std::to_string(i)).c_str()));
+    }
+    const auto lines = StatusLines();
+    ASSERT_EQ(lines.size(), 50u);
+    EXPECT_EQ(lines.front(), "line 11");
+    EXPECT_EQ(lines.back(), "line 60");
+}
+
+TEST_F(StatusWindow, DrawsThePanelAndTheNewestLineLowest) {
+    const int32_t rows = Window().InfoRowCount();
+    const int32_t panelBottom = QuillonWnd::kRowPitch * rows + 10;
+    // Grey strip with yellow text, black below it.
+    EXPECT_EQ(WindowPixel(Handle(), kWidth - 1, 1), RGB(128, 128, 128));
+    EXPECT_EQ(WindowPixel(Handle(), kWidth - 1, panelBottom), RGB(0, 0, 0));
+    bool yellow = false;
+    for (int32_t x = 0; x < 100 && !yellow; ++x) {
+        for (int32_t y = 0; y < QuillonWnd::kRowPitch && !yellow; ++y) {
+            const COLORREF c = WindowPixel(Handle(), x, y);
+            yellow = GetRValue(c) > 200 && GetGValue(c) > 200 && GetBValue(c) < 100;
+        }
+    }
+    EXPECT_TRUE(yellow) << "the first panel label is drawn in yellow";
+
+    // "Quillon Startup" is the only line: in the lowest band, nothing above it.
+    EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop));
+    EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));
+
+    // Two empty lines after it push it up two rows: the newest line is always lowest.
+    Window().AddStatusLine(BmString(""));
+    Window().AddStatusLine(BmString(""));
+    EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop));
+    EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));
+    EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - 2 * QuillonWnd::kRowPitch));
+}
+
+TEST_F(StatusWindow, DrawsOnlyTheLinesThatFitBelowThePanel) {
+    const int32_t panelText = QuillonWnd::kRowPitch * Window().InfoRowCount();
+    for (int i = 0; i < 50; ++i) {
+        Window().AddStatusLine(BmString("WWWWWWWW"));
+    }
+    // The highest line drawn is the last baseline still below the panel's text; none above it.
+    int32_t top = kNewestTop;
+    while (top - QuillonWnd::kRowPitch > panelText) {
+        top -= QuillonWnd::kRowPitch;
+    }
+    EXPECT_TRUE(BandHasGreen(Handle(), top));
+    for (int32_t y = QuillonWnd::kRowPitch * Window().InfoRowCount() + 11; y < top; ++y) {
+        ASSERT_FALSE(IsStatusGreen(WindowPixel(Handle(), 10, y))) << "y " << y;
+    }
+}
+
+TEST_F(StatusWindow, PanelRowsInTheirOrder) {
+    const int32_t rows = Window().InfoRowCount();
+    ASSERT_GE(rows, 9);
+    const int32_t adapters = rows - 8;
+    for (int32_t i = 0; i < adapters; ++i) {
+        EXPECT_EQ(TextOf(Window().InfoLabelAt(i)), "Local Adapter");
+    }
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"Local Version", "UNKNOWN"},
+        {"Gateway Version", "UNKNOWN"},
+        {"Torvel running", "YES"},  // still unknown (-1) before the first pass
+        {"Con Gateway", "NO"},
+        {"QUILLON.EXE Version", "6.9 Build 114.0 Rel"},
+        {"Build Date", __DATE__},
+        {"Build Time", ""},
+        {"Target CPU", ""}};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const int32_t row = adapters + static_cast<int32_t>(i);
+        EXPECT_EQ(TextOf(Window().InfoLabelAt(row)), expected[i].first);
+        if (!expected[i].second.empty()) {
+            EXPECT_EQ(TextOf(Window().InfoValueAt(row)), expected[i].second);
+        }
+    }
+    EXPECT_EQ(TextOf(Window().InfoValueAt(rows - 2)).size(), 8u);  // hh:mm:ss
+    EXPECT_FALSE(TextOf(Window().InfoValueAt(rows - 1)).empty());
+
+    Window().appRunning = 0;
+    Window().localVersion.AssignNarrow("1.0.12.305");
+    Window().RebuildInfoPanel();
+    EXPECT_EQ(TextOf(Window().InfoValueAt(adapters)), "1.0.12.305");
+    EXPECT_EQ(TextOf(Window().InfoValueAt(adapters + 2)), "NO");
+    EXPECT_EQ(Window().InfoRowCount(), rows);
+}
+
+TEST_F(StatusWindow, CloseHidesAndDestroyEndsTheLoop) {
+    ASSERT_TRUE(IsWindowVisible(Handle()));
+    SendMessageW(Handle(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindowVisible(Handle()));
+    EXPECT_NE(LiveWindow(), nullptr);
+
+    // The tray tap brings it back; a tap-down alone does not.
+    SendMessageW(Handle(), WM_TRAYNOTIFY, 1, WM_LBUTTONDOWN);
+    EXPECT_FALSE(IsWindowVisible(Handle()));
+    SendMessageW(Handle(), WM_TRAYNOTIFY, 1, WM_LBUTTONUP);
+    EXPECT_TRUE(IsWindowVisible(Handle()));
+
+    SendMessageW(Handle(), WM_DESTROY, 0, 0);
+    EXPECT_EQ(LiveWindow(), nullptr);
+    EXPECT_EQ(gMainWindowObject, nullptr);
+    MSG msg{};
+    bool quit = false;
+    for (int i = 0; i < 20 && !quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+        DispatchMessageW(&msg);
+        quit = msg.message == WM_QUIT;
+    }
+    EXPECT_TRUE(quit);
+}
+
+TEST_F(StatusWindow, ConnectionChangeShowsALineAndTheClientsOwnState) {
+    ASSERT_EQ(CurrentTray().iconResourceId, 102);
+    // Told "connected" while the client is not: the line follows the news, the icon the client.
+    Window().OnConnectionChanged(true);
+    EXPECT_EQ(StatusLines().back(), "Connected to gateway.");
+    EXPECT_EQ(CurrentTray().iconResourceId, 102);
+    Window().OnConnectionChanged(false);
+    EXPECT_EQ(StatusLines().back(), "Disconnected from gateway.");
+}
+
+TEST_F(StatusWindow, StartupDefaultsShowsTheWindowAndTurnsMonitorModeOn) {
+    gMonitorMode = 0;
+    ShowWindow(Handle(), SW_HIDE);
+    SendMessageW(Handle(), WM_COMMAND, IDM_STARTUP_DEFAULTS, 0);
+    EXPECT_EQ(StatusLines().back(), "Startup Defaults");
+    EXPECT_EQ(gMonitorMode, 1);
+    EXPECT_TRUE(IsWindowVisible(Handle()));
+    // A command whose first parameter carries a high half is no command of ours.
+    SendMessageW(Handle(), WM_COMMAND, (WPARAM{1} << 16) | IDM_MONITOR_MODE, 0);
+    EXPECT_EQ(gMonitorMode, 1);
+    SendMessageW(Handle(), WM_COMMAND, IDM_MONITOR_MODE, 0);
+    EXPECT_EQ(gMonitorMode, 0);
+}
+
+TEST_F(StatusWindow, LinesAfterTheWindowIsGoneAreDropped) {
+    SendMessageW(Handle(), WM_DESTROY, 0, 0);
+    ASSERT_EQ(LiveWindow(), nullptr);
+    QuillonWnd other;  // not live: its lines go nowhere
+    other.AddStatusLine(BmString("late"));
+    EXPECT_EQ(other.StatusLineCount(), 0);
+}
+
+TEST(StatusEcho, OneStatusLineIsOneOutputLine) {
+    EXPECT_EQ(StatusEchoText(BmString("Ping From 10.0.0.5 HOUSE\n")), "Ping From 10.0.0.5 HOUSE");
+    EXPECT_EQ(StatusEchoText(BmString(u"Startup Defaults")), "Startup Defaults");
+    // A gateway's name is untrusted: embedded line breaks cannot forge further lines.
+    EXPECT_EQ(StatusEchoText(BmString("Ping From 1.2.3.4 A\nTORVIX.EXE Started OK\n")),
+              "Ping From 1.2.3.4 A?TORVIX.EXE Started OK");
+    EXPECT_EQ(StatusEchoText(BmString("\n")), "");
+    EXPECT_EQ(StatusEchoText(BmString(u"K\u00fcche \u20ac")),
+              "K\xfc"
+              "che \xe2\x82\xac");
+}
+}  // namespace
