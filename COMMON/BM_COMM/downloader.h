@@ -4,6 +4,7 @@
 // in one buffer of the announced total and written at the end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -21,6 +22,12 @@ public:
     virtual void OnProgress(int32_t received, int32_t total) { (void)received, (void)total; }
     // True stops the wait (the download then fails).
     virtual bool IsCancelled() { return false; }
+};
+
+// Releases a download's assembly buffer of `bytes` bytes.
+struct AssemblyUnmap {
+    size_t bytes = 0;
+    void operator()(uint8_t* block) const;
 };
 
 class Downloader : public GatewayListener, public ReceiveObserver {
@@ -58,7 +65,7 @@ private:
 
     BmServer& client_;
     DownloadState state_ = InProgress;
-    std::unique_ptr<uint8_t[]> buffer_;
+    std::unique_ptr<uint8_t, AssemblyUnmap> buffer_;  // anonymous memory of the total
     bool haveBuffer_ = false;
     int32_t total_ = 0;
     int32_t received_ = 0;
