@@ -136,6 +136,10 @@ struct DownloadFault {
     uint32_t fileSize = 3000000;  // in pieces; below 999988 bytes it goes whole
 };
 
+void PrintTo(const DownloadFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
+
 class PeerDownloadFault : public PeerDownload, public ::testing::WithParamInterface<DownloadFault> {};
 
 TEST_P(PeerDownloadFault, EndsAsAFailedDownloadWithoutAFile) {

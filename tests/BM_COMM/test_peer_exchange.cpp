@@ -121,9 +121,14 @@ TEST_F(PeerExchange, QueryTimesOutAgainstAStalledPeerAndTheLinkStays) {
 }
 
 struct QueryFault {
+    const char* name;
     std::vector<std::string> args;
     bool linkSurvives;
 };
+
+void PrintTo(const QueryFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
 
 class PeerQueryFault : public PeerExchange, public ::testing::WithParamInterface<QueryFault> {};
 
@@ -147,11 +152,13 @@ TEST_P(PeerQueryFault, FailsWithoutWaitingOutTheTimeLimit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, PeerQueryFault,
-                         ::testing::Values(QueryFault{{"--wrong-msg-id", "8200"}, true},
-                                           QueryFault{{"--oversized-header"}, false},
-                                           QueryFault{{"--garbage", "64"}, false},
-                                           QueryFault{{"--close-after", "12", "--idle-ms", "0"}, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PeerQueryFault,
+    ::testing::Values(QueryFault{"WrongMessageId", {"--wrong-msg-id", "8200"}, true},
+                      QueryFault{"OversizedHeader", {"--oversized-header"}, false},
+                      QueryFault{"Garbage", {"--garbage", "64"}, false},
+                      QueryFault{"CloseInTheReply", {"--close-after", "12", "--idle-ms", "0"}, false}),
+    [](const ::testing::TestParamInfo<QueryFault>& p) { return std::string(p.param.name); });
 
 TEST_F(PeerExchange, AReplyForAnotherRequestIdNeverCompletesTheQuery) {
     Connect({"--reply-rid", "77"});
