@@ -218,7 +218,7 @@ TEST(ManyGateways, AHundredOfOtherInstallationsBeforeTheRightOneDoNotKeepItFromB
         {"Ping From 127.0.0.1 Hall", "Connected to gateway.", "Download Sucess", "TORVIX.EXE Started OK"},
         kStepMs))
         << world.Transcript();
-    EXPECT_GE(world.CountStatus("Wrong System, Looking For: Hall"), 100u);
+    EXPECT_GE(world.CountStatus("Wrong System, Looking For: Hall"), 100u) << world.Transcript();
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     EXPECT_EQ(LauncherWorld::CommandLineOf(world.TabletPids().front()).back(), "/NAME:Hall");
 }
