@@ -90,6 +90,25 @@ TEST_F(PeerDownload, WholeFileRepliesOfEveryKind) {
     }
 }
 
+TEST_F(PeerDownload, FilesAroundTheMessageLimitArrive) {
+    // 999984 bytes: the largest whole-file message (999996 bytes); 999988 bytes need pieces.
+    for (const auto& [size, how] :
+         {std::pair<uint32_t, const char*>{999984, "FILE_WHOLE "}, {999988, "PIECES "}}) {
+        ASSERT_TRUE(WriteRandomFile(source_, size, size));
+        SimPeer peer;
+        ASSERT_TRUE(peer.Start(discovery_.Port(), {"--file", source_}));
+        BmServer client;
+        client.Start();
+        ASSERT_TRUE(PollUntilConnected(client));
+        Progress progress;
+        Downloader downloader(client, &progress, BmString(dest_.c_str()));
+        std::unique_ptr<BmMsg> request = DownloadRequest(downloader.ListenerId());
+        EXPECT_TRUE(downloader.Run(request.get())) << size << "\n" << peer.Transcript();
+        EXPECT_TRUE(SameFileContents(source_, dest_)) << size;
+        EXPECT_TRUE(peer.Saw(how)) << size;
+    }
+}
+
 TEST_F(PeerDownload, AnEmptyFileArrivesAsAnEmptyFile) {
     ASSERT_TRUE(WriteRandomFile(source_, 0, 1));
     Connect(source_, {});
