@@ -227,7 +227,7 @@ private:
             }
             const PeSection section{Le32(header + 12), Le32(header + 16), Le32(header + 20)};
             // A section whose file data runs past the end marks a truncated or lying file.
-            if (!Fits(section.rawPointer, section.rawSize, src_.Size())) {
+            if (section.rawSize != 0 && !Fits(section.rawPointer, section.rawSize, src_.Size())) {
                 return false;
             }
             sections_.push_back(section);
