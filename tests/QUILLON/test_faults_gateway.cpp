@@ -142,6 +142,24 @@ INSTANTIATE_TEST_SUITE_P(
         DownloadFault{"WholeFileShorterThanDeclared", {"--declared-size", "600000"}}),
     [](const ::testing::TestParamInfo<DownloadFault>& p) { return std::string(p.param.name); });
 
+TEST(ChangingTotal, IsReportedToTheGatewayAndTheFileIsAssembledAtTheFirstTotal) {
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
+    ASSERT_TRUE(world.Publish("2.0.0.0"));
+    ASSERT_TRUE(world.StartGateway({"--pieces", "--piece-size", "65536", "--changing-total"}));
+    ASSERT_TRUE(world.StartLauncher());
+    ASSERT_TRUE(world.WaitSequence({"Wrong version, loading...", "Download Sucess", "Success"}, kStepMs))
+        << world.Transcript();
+    EXPECT_TRUE(world.Gateway().WaitForLine("EVENT_REPORT \"COMMON/BM_COMM/downloader.cpp", 2000))
+        << world.Gateway().Transcript();
+    world.Launcher().Stop();
+    world.StopTabletApps();
+    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/" + kExe),
+              LauncherWorld::ReadFile(world.ServedFile()));
+    EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
+}
+
 // A peer that answers the version query wrongly: no version, so nothing is started or replaced.
 class BrokenVersionReply : public ::testing::TestWithParam<DownloadFault> {};
 
@@ -218,7 +236,9 @@ TEST(ManyGateways, AHundredOfOtherInstallationsBeforeTheRightOneDoNotKeepItFromB
         {"Ping From 127.0.0.1 Hall", "Connected to gateway.", "Download Sucess", "TORVIX.EXE Started OK"},
         kStepMs))
         << world.Transcript();
-    EXPECT_GE(world.CountStatus("Wrong System, Looking For: Hall"), 100u) << world.Transcript();
+    // All 101 replies answered the one ping that found the right gateway.
+    EXPECT_TRUE(world.Gateway().WaitForLine("PING from", 0)->ends_with(" replies=101"))
+        << world.Gateway().Transcript();
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     EXPECT_EQ(LauncherWorld::CommandLineOf(world.TabletPids().front()).back(), "/NAME:Hall");
 }
