@@ -153,14 +153,7 @@ bool LauncherWorld::StartLauncher(const std::vector<std::string>& args, const st
     PeerProcess::Options options;
     options.args = args;
     options.mergeStderr = true;
-    options.env = {"QUILLON_ROOT=" + root_,
-                   "QUILLON_RUNTIME_DIR=" + runtime_,
-                   "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(discoveryPort_),
-                   "QUILLON_UI=headless",
-                   "QUILLON_TEST=1",
-                   "QUILLON_LAUNCH_PAUSE_MS=" + std::to_string(kLaunchPauseMs),
-                   "DEMO_APP_LOG=" + dir_.File("app.log"),
-                   "DEMO_APP_SECONDS=60"};
+    options.env = LauncherEnvironment();
     for (const std::string& entry : env) {
         // A test's own setting replaces the default of the same name.
         const std::string name = entry.substr(0, entry.find('=') + 1);
@@ -170,6 +163,21 @@ bool LauncherWorld::StartLauncher(const std::vector<std::string>& args, const st
     }
     options.unsetEnv = {"DISPLAY", "RUNTIMEOEMREV", "DEMO_APP_HOLD_SHUTDOWN", "DEMO_APP_CRASH"};
     return launcher_.Start(program.empty() ? std::string(QUILLON_BIN) : program, options);
+}
+
+std::vector<std::string> LauncherWorld::LauncherEnvironment() const {
+    return {"QUILLON_ROOT=" + root_,
+            "QUILLON_RUNTIME_DIR=" + runtime_,
+            "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(discoveryPort_),
+            "QUILLON_UI=headless",
+            "QUILLON_TEST=1",
+            "QUILLON_LAUNCH_PAUSE_MS=" + std::to_string(kLaunchPauseMs),
+            "DEMO_APP_LOG=" + dir_.File("app.log"),
+            "DEMO_APP_SECONDS=60"};
+}
+
+bool LauncherWorld::StartLauncherWith(const std::string& program, const PeerProcess::Options& options) {
+    return launcher_.Start(program, options);
 }
 
 bool LauncherWorld::StartSecondLauncher(PeerProcess& process, const std::vector<std::string>& args) {

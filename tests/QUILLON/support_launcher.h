@@ -76,6 +76,10 @@ public:
     bool StartLauncher(const std::vector<std::string>& args = {}, const std::vector<std::string>& env = {},
                        const std::string& program = "");
     PeerProcess& Launcher() { return launcher_; }
+    // The environment StartLauncher gives the launcher (before a test's own entries).
+    std::vector<std::string> LauncherEnvironment() const;
+    // Starts the launcher process exactly as `options` say (the world's environment not added).
+    bool StartLauncherWith(const std::string& program, const PeerProcess::Options& options);
     // Another launcher process in the same world (second instance).
     bool StartSecondLauncher(PeerProcess& process, const std::vector<std::string>& args = {});
 

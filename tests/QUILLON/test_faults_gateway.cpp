@@ -137,7 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
         DownloadFault{"OversizedHeader", {"--fault-on", "download", "--oversized-header"}},
         DownloadFault{"HugeHeader", {"--fault-on", "download", "--oversized-header=2147483647"}},
         DownloadFault{"WrongMessageId", {"--fault-on", "download", "--wrong-msg-id", "8133"}},
-        DownloadFault{"ChangingTotal", {"--pieces", "--piece-size", "65536", "--changing-total"}},
         DownloadFault{"PieceBeyondTotal", {"--pieces", "--piece-size", "65536", "--piece-extra", "999"}},
         DownloadFault{"WholeFileShorterThanDeclared", {"--declared-size", "600000"}}),
     [](const ::testing::TestParamInfo<DownloadFault>& p) { return std::string(p.param.name); });
