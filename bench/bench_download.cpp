@@ -186,7 +186,7 @@ DownloadResult GatewayDownload(const std::string& source, const std::string& des
 int main(int argc, char** argv) {
     uint64_t sizeMb = 256;
     uint32_t pieceSize = 262144;  // the gateway peer's default
-    int rounds = 3;
+    int rounds = 5;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--size-mb" && i + 1 < argc) {

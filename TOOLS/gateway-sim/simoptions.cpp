@@ -184,12 +184,12 @@ bool ParseInto(const char* option, const char* text, uint64_t max, T& out) {
 }
 
 bool ParseGateway(const char* text, SimGateway& gw) {
-    std::string spec = text;
+    std::string entry = text;
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        const size_t comma = spec.find(',', start);
-        parts.push_back(spec.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        const size_t comma = entry.find(',', start);
+        parts.push_back(entry.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         if (comma == std::string::npos) {
             break;
         }
@@ -217,13 +217,13 @@ bool ParseGateway(const char* text, SimGateway& gw) {
 }
 
 bool ParseTrickle(const char* text, SimOptions& o) {
-    std::string spec = text;
-    const size_t slash = spec.find('/');
-    if (!ParseInto("trickle", spec.substr(0, slash).c_str(), 0xFFFFFFFFu, o.trickleBytes)) {
+    std::string entry = text;
+    const size_t slash = entry.find('/');
+    if (!ParseInto("trickle", entry.substr(0, slash).c_str(), 0xFFFFFFFFu, o.trickleBytes)) {
         return false;
     }
     if (slash != std::string::npos &&
-        !ParseInto("trickle interval", spec.substr(slash + 1).c_str(), 3600000, o.trickleMs)) {
+        !ParseInto("trickle interval", entry.substr(slash + 1).c_str(), 3600000, o.trickleMs)) {
         return false;
     }
     if (o.trickleBytes == 0 || o.trickleMs == 0) {
