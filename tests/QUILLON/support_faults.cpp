@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -139,4 +140,20 @@ bool WaitGatewayCount(PeerProcess& gateway, const std::string& prefix, size_t co
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+std::string CopyLauncherTo(const std::string& folder, const std::string* defaultText) {
+    mkdir(folder.c_str(), 0755);
+    const std::string path = folder + "/quillon";
+    std::ifstream in(QUILLON_BIN, std::ios::binary);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    out.close();
+    if (!out.good() || chmod(path.c_str(), 0755) != 0) {
+        return {};
+    }
+    if (defaultText != nullptr && !WriteBytes(folder + "/DEFAULT.TXT", *defaultText)) {
+        return {};
+    }
+    return path;
 }

@@ -61,3 +61,7 @@ char ProcessState(pid_t pid);
 bool WaitStatusCount(LauncherWorld& world, const std::string& text, size_t count, int timeoutMs);
 // Waits until the gateway peer has printed at least `count` lines beginning with `prefix`.
 bool WaitGatewayCount(PeerProcess& gateway, const std::string& prefix, size_t count, int timeoutMs);
+
+// A copy of the launcher in `folder` (created), with "DEFAULT.TXT" beside it holding `defaultText`
+// unless that is null. The copy's path, or empty on failure.
+std::string CopyLauncherTo(const std::string& folder, const std::string* defaultText);
