@@ -6,8 +6,9 @@
 // about 1 MB, to reach the receive buffer's limits).
 // Mode bit 0: through the gateway client's Poll (listeners decode and may drop the link), else
 // the transport alone, whose every message must be exactly the next bytes of the stream.
-// Bits 2-3: the gateway client's poll filter. Bit 4: a listener disconnects on every third
-// message. The clock stands still, so no keep-alive or silence rule interferes.
+// Bits 2-3: the gateway client's poll filter. Through the gateway client, messages for id 1 and
+// 3 go to decoding listeners and those for id 2 to a waiting version query. Bit 4: a listener disconnects on
+// every third message. The clock stands still, so no keep-alive or silence rule interferes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include "COMMON/BM_COMM/BMQuery.h"
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/bmsocket.h"
@@ -118,10 +120,11 @@ public:
         if (viaClient_) {
             client_ = std::make_unique<BmServer>();
             first_ = std::make_unique<DecodingListener>(1, *client_, (mode & 0x10) != 0);
-            second_ = std::make_unique<DecodingListener>(2, *client_, false);
+            second_ = std::make_unique<DecodingListener>(3, *client_, false);
             client_->AddListener(first_.get());
             client_->AddListener(second_.get());
             link_ = &client_->Connection();
+            query_ = std::make_unique<BmQuery>(*client_);  // the first id a fresh client gives: 2
         } else {
             own_ = std::make_unique<BmSocket>(nullptr);
             link_ = own_.get();
@@ -133,6 +136,14 @@ public:
         const linger reset{1, 0};
         ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         CheckHandshake();
+        if (query_) {
+            // Waits for its reply among the stream's messages (the request goes unread).
+            BmMsg request(REQUEST_ID_NONE, MSG_VERSION_REQUEST);
+            request.AppendInt32(3);
+            request.AppendInt32(2);
+            request.AppendInt32(0);
+            query_->SendRequest(&request);
+        }
     }
 
     ~Session() {
@@ -256,6 +267,7 @@ private:
     bool viaClient_;
     uint8_t filterChoice_;
     std::unique_ptr<BmServer> client_;
+    std::unique_ptr<BmQuery> query_;
     std::unique_ptr<DecodingListener> first_;
     std::unique_ptr<DecodingListener> second_;
     std::unique_ptr<BmSocket> own_;

@@ -9,7 +9,7 @@ import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TARGETS = ["fuzz_bmmsg", "fuzz_framing", "fuzz_discovery_reply", "fuzz_downloader", "fuzz_default_txt",
-           "fuzz_device_data"]
+           "fuzz_device_data", "fuzz_environment"]
 
 MSG_KEEPALIVE, MSG_HELLO = 16, 27
 MSG_VERSION_REQUEST, MSG_VERSION_REPLY, MSG_DOWNLOAD_REQUEST = 8128, 8129, 8130
@@ -213,10 +213,22 @@ def device_data_seeds():
     yield "empty", b"\x00"
 
 
+def environment_seeds():
+    def seed(flags, dest, oem, template, target, pause, root):
+        return bytes([flags, dest]) + b"\0".join(x.encode("latin-1") for x in (oem, template, target, pause, root))
+
+    yield "oem_short", seed(0, 64, "1", "%RUNTIMEOEMREV%", "127.255.255.255:40444", "0", "/tmp/q")
+    yield "oem_unset", seed(1, 64, "", "%RUNTIMEOEMREV%", "255.255.255.255:444", "250", "")
+    yield "oem_63", seed(2, 64, "x" * 63, "a%RUNTIMEOEMREV%b", "127.0.0.1:65535", "5000", "/tmp/q///")
+    yield "oem_percent", seed(2, 8, "%HOME%", "%UNDEFINED_NAME% 50% %", "1.2.3.4:0", "5001", "/")
+    yield "bad_targets", seed(0, 3, "", "%%", "127.0.0.1:444x", "-1", "relative")
+    yield "leading_zeros", seed(0, 0, "", "plain", "010.001.000.255:00080", " 5", "/var/lib/quillon")
+
+
 def main():
     makers = {"fuzz_bmmsg": bmmsg_seeds, "fuzz_framing": framing_seeds, "fuzz_discovery_reply": discovery_seeds,
               "fuzz_downloader": downloader_seeds, "fuzz_default_txt": default_txt_seeds,
-              "fuzz_device_data": device_data_seeds}
+              "fuzz_device_data": device_data_seeds, "fuzz_environment": environment_seeds}
     for target in TARGETS:
         folder = os.path.join(HERE, "corpus", target)
         shutil.rmtree(folder, ignore_errors=True)
