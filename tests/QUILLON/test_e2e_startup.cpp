@@ -105,5 +105,15 @@ TEST(LauncherStartup, FollowsTheGatewayAwayAndBack) {
     // Installed and monitor mode off: never a version check nor a start.
     EXPECT_EQ(world.CountStatus("Getting Version Info..."), 0u);
     EXPECT_TRUE(world.TabletPids().empty());
+
+    // "Exit" (as the menu posts it): window, tray icon, then the connection closes.
+    ASSERT_TRUE(world.PostCommand(1130));
+    ASSERT_TRUE(world.WaitSequence({"Shutting Down...", "TRAY: delete"}, kStepMs, *back + 1))
+        << world.Transcript();
+    EXPECT_TRUE(world.Gateway().WaitForLine("DISCONNECT", 5000)) << world.Gateway().Transcript();
+    auto status = world.Launcher().WaitExit(5000);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_TRUE(world.LockIsFree("QuillonMutex"));
 }
 }  // namespace
