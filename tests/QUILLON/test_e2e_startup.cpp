@@ -1,6 +1,7 @@
 // Start-up of the real launcher: the refusal to run from a network location, the identity from
 // "DEFAULT.TXT" and RUNTIMEOEMREV, and a gateway that vanishes and comes back.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -115,5 +116,21 @@ TEST(LauncherStartup, FollowsTheGatewayAwayAndBack) {
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     EXPECT_TRUE(world.LockIsFree("QuillonMutex"));
+}
+TEST(LauncherStartup, SigintAndSigtermEndItAsExitDoes) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        LauncherWorld world;
+        ASSERT_TRUE(world.Ready());
+        ASSERT_TRUE(world.StartLauncher());
+        ASSERT_TRUE(world.WaitStatus("Restoring QUILLON", kStepMs)) << world.Transcript();
+        world.Launcher().Signal(sig);
+        ASSERT_TRUE(world.WaitSequence({"Shutting Down...", "TRAY: delete"}, kStepMs)) << world.Transcript();
+        auto status = world.Launcher().WaitExit(5000);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFEXITED(*status)) << "signal " << sig;
+        EXPECT_EQ(WEXITSTATUS(*status), 0);
+        EXPECT_TRUE(world.LockIsFree("QuillonMutex"));
+        EXPECT_TRUE(world.LockIsFree("ShutdownQuillonMutex"));
+    }
 }
 }  // namespace
