@@ -41,12 +41,14 @@ std::string HostPath(BmString devicePath) {
 
 // A download is complete only once its bytes are on the disk, so a power loss right after the
 // rename cannot leave an empty executable behind.
-void SyncFile(const std::string& path) {
+bool SyncFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
+    if (fd < 0) {
+        return false;
     }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
 }
 
 // Waits through a download without reporting progress and never cancels.
@@ -135,10 +137,7 @@ bool DownloadTorvix(QuillonWnd* window) {
     const std::string hostPart = HostPath(partPath);
 
     bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
-    if (ok) {
-        SyncFile(hostPart);
-        ok = std::rename(hostPart.c_str(), hostFinal.c_str()) == 0;
-    }
+    ok = ok && SyncFile(hostPart) && std::rename(hostPart.c_str(), hostFinal.c_str()) == 0;
     if (!ok) {
         unlink(hostPart.c_str());
     }
