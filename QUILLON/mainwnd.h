@@ -43,7 +43,7 @@ public:
     // Draws the whole window off screen and copies it to the window in one block.
     void RepaintBuffered();
 
-    // The launcher's main loop (quillon/supervisor.cpp); returns the exit code: 1 when the
+    // The launcher's main loop (QUILLON/supervisor.cpp); returns the exit code: 1 when the
     // wParam of the last message taken is non-zero, else 0. Blocks until the window goes away.
     int32_t RunSupervisor();
 
