@@ -116,6 +116,8 @@ public:
     // Waits until the file at `path` holds exactly `content`.
     static bool WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs);
     static bool FileExists(const std::string& path);
+    // The names in folder `path`, sorted ("." and ".." left out).
+    static std::vector<std::string> NamesIn(const std::string& path);
 
 private:
     WorldDir dir_;

@@ -31,7 +31,7 @@ TEST_P(LauncherDownloadFailure, KeepsTheOldExecutable) {
     EXPECT_TRUE(world.Gateway().WaitForLine(GetParam().gatewaySays, 1000)) << world.Gateway().Transcript();
     world.Launcher().Stop();
     EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/TORVIX.EXE"), before);
-    EXPECT_FALSE(LauncherWorld::FileExists(world.Root() + "/TORVIX.EXE.download"));
+    EXPECT_EQ(LauncherWorld::NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
     // Different versions: the old one is not started either.
     EXPECT_TRUE(world.TabletPids().empty());
     EXPECT_EQ(world.CountStatus("OK to start: launching..."), 0u);
@@ -65,7 +65,7 @@ TEST(LauncherDownload, AFirstInstallThatCannotReplaceLeavesNoTemporaryFile) {
     ASSERT_TRUE(failed) << world.Transcript();
     EXPECT_TRUE(world.Gateway().WaitForLine("FILE_WHOLE", 1000)) << world.Gateway().Transcript();
     world.Launcher().Stop();
-    EXPECT_FALSE(LauncherWorld::FileExists(world.Root() + "/TORVIX.EXE.download"));
+    EXPECT_EQ(LauncherWorld::NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
     EXPECT_TRUE(LauncherWorld::FileExists(world.Root() + "/TORVIX.EXE/keep"));
     EXPECT_EQ(world.CountStatus("Staring Torvix..."), 0u);
 }

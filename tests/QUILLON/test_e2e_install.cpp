@@ -23,7 +23,7 @@ TEST(LauncherInstall, FirstStartInstallsLaunchesAndRestartsWithTheDeviceName) {
     ASSERT_TRUE(installed) << world.Transcript();
     EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/TORVIX.EXE"),
               LauncherWorld::ReadFile(world.ServedFile()));
-    EXPECT_FALSE(LauncherWorld::FileExists(world.Root() + "/TORVIX.EXE.download"));
+    EXPECT_EQ(LauncherWorld::NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
     EXPECT_TRUE(world.Gateway().WaitForLine("DOWNLOAD_REQUEST rid=", 1000));
     EXPECT_EQ(world.Gateway().CountLines("DOWNLOAD_REQUEST rid="), 1u);
     EXPECT_NE(world.Gateway().WaitForLine("DOWNLOAD_REQUEST", 0)->find("screen=2 client=2 c706=706 dev=0"),
