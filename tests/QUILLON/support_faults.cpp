@@ -157,3 +157,9 @@ std::string CopyLauncherTo(const std::string& folder, const std::string* default
     }
     return path;
 }
+
+long ResidentKb(pid_t pid) {
+    const std::string status = LauncherWorld::ReadFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}

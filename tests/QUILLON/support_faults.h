@@ -65,3 +65,5 @@ bool WaitGatewayCount(PeerProcess& gateway, const std::string& prefix, size_t co
 // A copy of the launcher in `folder` (created), with "DEFAULT.TXT" beside it holding `defaultText`
 // unless that is null. The copy's path, or empty on failure.
 std::string CopyLauncherTo(const std::string& folder, const std::string* defaultText);
+// VmRSS of `pid` in kB, or -1.
+long ResidentKb(pid_t pid);
