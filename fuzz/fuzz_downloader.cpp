@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BmServer client;  // never connected: OnMessage is driven directly; fresh, so ids repeat
     static bool hooked = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
     (void)hooked;
+    KeepDiscoveryOnLoopback();  // the client is never started, but make sure
     const std::string destination = FuzzScratchDir() + "/download.bin";
     ::unlink(destination.c_str());
 

@@ -2,7 +2,10 @@
 // run with a message, and a scratch folder that lives for the whole process.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -112,4 +115,23 @@ inline bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) 
     }
     std::fclose(file);
     return true;
+}
+
+// Points discovery at a UDP port of this process's own on loopback, so that nothing a target
+// does can ever ping the real broadcast target. The port stays bound for the whole run.
+inline void KeepDiscoveryOnLoopback() {
+    static const bool done = [] {
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        FUZZ_CHECK(s >= 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        FUZZ_CHECK(::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0);
+        socklen_t n = sizeof a;
+        FUZZ_CHECK(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) == 0);
+        const std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        ::setenv("QUILLON_DISCOVERY", target.c_str(), 1);
+        return true;
+    }();
+    (void)done;
 }
