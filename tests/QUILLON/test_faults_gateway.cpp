@@ -97,7 +97,7 @@ TEST(GatewayKilled, MidPieceDownloadKeepsTheOldExecutableAndTheNextPassInstallsT
         {"Wrong version, loading...", "Download Sucess", "Success", "OK to start: launching..."}, kStepMs))
         << world.Transcript();
     ASSERT_TRUE(world.WaitTabletCount(1, 3000));
-    EXPECT_NE(world.AppLog().find("demo-app 2.0.0.0 started"), std::string::npos) << world.AppLog();
+    EXPECT_TRUE(world.WaitPrefix("demo-app 2.0.0.0 started", kStepMs)) << world.Transcript();
     world.StopTabletApps();
     world.Launcher().Stop();
     EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
