@@ -246,6 +246,7 @@ protected:
         while (ElapsedSince(start) < ms) {
             MSG msg{};
             while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                queuedClose_ = queuedClose_ || msg.message == WM_CLOSE;
                 DispatchMessageW(&msg);
             }
             if (done()) {
@@ -269,6 +270,7 @@ protected:
 
     Display* probe_ = nullptr;
     pid_t trayer_ = -1;
+    bool queuedClose_ = false;
 };
 
 // The first viewable override-redirect child of the root (our menu), waiting up to `ms`.
@@ -337,6 +339,7 @@ TEST_F(X11Test, CloseBoxArrivesAsWmClose) {
     XFlush(probe_);
     ASSERT_TRUE(PumpUntil([] { return Saw(WM_CLOSE); }));
     EXPECT_TRUE(IsWindow(hwnd)) << "the procedure decides what the close box does";
+    EXPECT_FALSE(queuedClose_) << "a queued WM_CLOSE would end the launcher's loop";
 }
 
 TEST_F(X11Test, MenuOpensRightAlignedAndAClickOnAnItemPostsItsCommand) {

@@ -250,7 +250,9 @@ void X11Backend::HandleEvent(XEvent& event) {
         case ClientMessage:
             if (event.xclient.message_type == wmProtocols_ && event.xclient.format == 32 &&
                 static_cast<Atom>(event.xclient.data.l[0]) == wmDelete_) {
-                PostLocalMessage(w, WM_CLOSE, 0, 0);
+                // Sent, not posted, as the original does: the supervisor loop ends on a queued
+                // WM_CLOSE, and the close box must only reach the window procedure (which hides).
+                SendMessageW(w, WM_CLOSE, 0, 0);
             }
             break;
         case ConfigureNotify: {
