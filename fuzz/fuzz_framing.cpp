@@ -6,9 +6,9 @@
 // about 1 MB, to reach the receive buffer's limits).
 // Mode bit 0: through the gateway client's Poll (listeners decode and may drop the link), else
 // the transport alone, whose every message must be exactly the next bytes of the stream.
-// Bits 2-3: the gateway client's poll filter. Through the gateway client, messages for id 1 and
-// 3 go to decoding listeners and those for id 2 to a waiting version query. Bit 4: a listener disconnects on
-// every third message. The clock stands still, so no keep-alive or silence rule interferes.
+// Bits 2-3: the gateway client's poll filter. Through the gateway client, messages for ids 1
+// and 4 go to decoding listeners, id 2 to a waiting version query and id 3 to a downloader. Bit 4: a listener
+// disconnects on every third message. The clock stands still, so no keep-alive or silence rule interferes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -27,6 +27,7 @@
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/bmsocket.h"
+#include "COMMON/BM_COMM/downloader.h"
 #include "COMMON/BM_COMM/gatewaylistener.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UTIL/bmstring.h"
@@ -121,11 +122,14 @@ public:
         if (viaClient_) {
             client_ = std::make_unique<BmServer>();
             first_ = std::make_unique<DecodingListener>(1, *client_, (mode & 0x10) != 0);
-            second_ = std::make_unique<DecodingListener>(3, *client_, false);
+            second_ = std::make_unique<DecodingListener>(4, *client_, false);
             client_->AddListener(first_.get());
             client_->AddListener(second_.get());
             link_ = &client_->Connection();
             query_ = std::make_unique<BmQuery>(*client_);  // the first id a fresh client gives: 2
+            downloader_ = std::make_unique<Downloader>(
+                *client_, nullptr, BmString((FuzzScratchDir() + "/framed-download.bin").c_str()));
+            FUZZ_CHECK(downloader_->ListenerId() == 3);
         } else {
             own_ = std::make_unique<BmSocket>(nullptr);
             link_ = own_.get();
@@ -144,6 +148,8 @@ public:
             request.AppendInt32(2);
             request.AppendInt32(0);
             query_->SendRequest(&request);
+            // As while a download runs: arrival progress of whole-file replies goes to it.
+            link_->SetReceiveObserver(downloader_.get());
         }
     }
 
@@ -269,6 +275,7 @@ private:
     uint8_t filterChoice_;
     std::unique_ptr<BmServer> client_;
     std::unique_ptr<BmQuery> query_;
+    std::unique_ptr<Downloader> downloader_;
     std::unique_ptr<DecodingListener> first_;
     std::unique_ptr<DecodingListener> second_;
     std::unique_ptr<BmSocket> own_;

@@ -129,6 +129,9 @@ def framing_seeds():
     yield "client_none", b"\x05" + chunks(gateway_stream, 13)
     yield "client_filter_one", b"\x09" + chunks(gateway_stream, 250) + b"\x00"
     yield "client_alternating_drop", b"\x1d" + chunks(gateway_stream, 31)
+    download = version_reply(2) + piece(3, 10, b"\1\2\3\4") + piece(3, 10, b"\5\6\7\x08\x09\x0a")
+    yield "client_query_and_pieces", b"\x01" + chunks(download, 11)
+    yield "client_whole_file", b"\x01" + chunks(whole_file(3, FILE_BYTES * 8), 100)
     yield "odd_payload", b"\x01" + chunks(frame(1, MSG_VERSION_REPLY, b"\x03\0\0\0abc") + frame(1, 1, b"\x01\x02\x03"), 9)
     yield "declared_limit", b"\x00" + chunks(struct.pack("<HHI", 1, MSG_FILE_8131, 999992), 8)
     # 999991 payload bytes (total 999999): waited for, then complete.
