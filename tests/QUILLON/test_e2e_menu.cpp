@@ -90,7 +90,10 @@ TEST(LauncherMenu, EntriesFollowTheStateAndEveryCommandActs) {
     auto hidden = world.WaitStatus("Hiding QUILLON", kStepMs, beforeEnd + 3);
     ASSERT_TRUE(hidden) << world.Transcript();
     world.StopTabletApps();
-    ASSERT_TRUE(world.WaitStatus("Restoring QUILLON", kStepMs, *hidden)) << world.Transcript();
+    auto restored = world.WaitStatus("Restoring QUILLON", kStepMs, *hidden);
+    ASSERT_TRUE(restored) << world.Transcript();
+    // Back on the gateway first, so that the loss below is a change the launcher must announce.
+    ASSERT_TRUE(world.WaitStatus("Connected to gateway.", kStepMs, *restored)) << world.Transcript();
 
     // The gateway gone: the start entries stay, "Get Torvix" goes.
     const size_t beforeLoss = world.Launcher().LineCount();
