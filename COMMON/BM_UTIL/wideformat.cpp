@@ -38,19 +38,19 @@ private:
     bool overflow_ = false;
 };
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     int32_t width = 0;
 };
 
 // Writes `body` (length `len`) with an optional sign prefix, padded to the field width.
-bool PutField(BoundedOutput& out, const Spec& spec, const char16_t* body, int32_t len, char16_t sign,
+bool PutField(BoundedOutput& out, const Conversion& conv, const char16_t* body, int32_t len, char16_t sign,
               bool numeric) {
     const int32_t total = len + (sign ? 1 : 0);
-    const int32_t pad = spec.width > total ? spec.width - total : 0;
-    const bool zeros = numeric && spec.zeroPad && !spec.leftAlign;
-    if (!spec.leftAlign && !zeros && !out.PutRepeated(u' ', pad)) {
+    const int32_t pad = conv.width > total ? conv.width - total : 0;
+    const bool zeros = numeric && conv.zeroPad && !conv.leftAlign;
+    if (!conv.leftAlign && !zeros && !out.PutRepeated(u' ', pad)) {
         return false;
     }
     if (sign && !out.Put(sign)) {
@@ -64,11 +64,11 @@ bool PutField(BoundedOutput& out, const Spec& spec, const char16_t* body, int32_
             return false;
         }
     }
-    return !spec.leftAlign || out.PutRepeated(u' ', pad);
+    return !conv.leftAlign || out.PutRepeated(u' ', pad);
 }
 
-bool PutUnsigned(BoundedOutput& out, const Spec& spec, unsigned long long value, unsigned base, bool upper,
-                 char16_t sign) {
+bool PutUnsigned(BoundedOutput& out, const Conversion& conv, unsigned long long value, unsigned base,
+                 bool upper, char16_t sign) {
     char16_t digits[32];
     int32_t len = 0;
     const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -81,7 +81,7 @@ bool PutUnsigned(BoundedOutput& out, const Spec& spec, unsigned long long value,
         digits[i] = digits[len - 1 - i];
         digits[len - 1 - i] = t;
     }
-    return PutField(out, spec, digits, len, sign, true);
+    return PutField(out, conv, digits, len, sign, true);
 }
 
 int32_t Length16(const char16_t* text) {
@@ -106,20 +106,20 @@ int32_t FormatWideBounded(char16_t* out, int32_t maxChars, const char16_t* forma
             continue;
         }
         const char16_t* start = p++;
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
             if (*p == u'-') {
-                spec.leftAlign = true;
+                conv.leftAlign = true;
             } else if (*p == u'0') {
-                spec.zeroPad = true;
+                conv.zeroPad = true;
             } else {
                 break;
             }
         }
         while (*p >= u'0' && *p <= u'9') {
-            spec.width = spec.width * 10 + (*p - u'0');
-            if (spec.width > kMaxWidth) {
-                spec.width = kMaxWidth;
+            conv.width = conv.width * 10 + (*p - u'0');
+            if (conv.width > kMaxWidth) {
+                conv.width = kMaxWidth;
             }
             ++p;
         }
@@ -139,12 +139,12 @@ int32_t FormatWideBounded(char16_t* out, int32_t maxChars, const char16_t* forma
                 if (!text) {
                     text = u"(null)";
                 }
-                PutField(result, spec, text, Length16(text), 0, false);
+                PutField(result, conv, text, Length16(text), 0, false);
                 break;
             }
             case u'c': {
                 const char16_t unit = static_cast<char16_t>(va_arg(args, int));
-                PutField(result, spec, &unit, 1, 0, false);
+                PutField(result, conv, &unit, 1, 0, false);
                 break;
             }
             case u'd':
@@ -155,7 +155,7 @@ int32_t FormatWideBounded(char16_t* out, int32_t maxChars, const char16_t* forma
                 // Negate in unsigned arithmetic so the most negative value is printed correctly.
                 const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                                                : static_cast<unsigned long long>(value);
-                PutUnsigned(result, spec, magnitude, 10, false, value < 0 ? u'-' : 0);
+                PutUnsigned(result, conv, magnitude, 10, false, value < 0 ? u'-' : 0);
                 break;
             }
             case u'u':
@@ -164,7 +164,7 @@ int32_t FormatWideBounded(char16_t* out, int32_t maxChars, const char16_t* forma
                 unsigned long long value = longs >= 2   ? va_arg(args, unsigned long long)
                                            : longs == 1 ? va_arg(args, unsigned long)
                                                         : va_arg(args, unsigned int);
-                PutUnsigned(result, spec, value, *p == u'u' ? 10 : 16, *p == u'X', 0);
+                PutUnsigned(result, conv, value, *p == u'u' ? 10 : 16, *p == u'X', 0);
                 break;
             }
             default: {
