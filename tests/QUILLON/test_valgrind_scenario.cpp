@@ -3,6 +3,7 @@
 // the gateway peer and the tablet application run natively.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -31,7 +32,8 @@ protected:
 
     // Starts the launcher under memcheck with `args`, its report going to a log file of the world.
     bool StartUnderValgrind(const std::vector<std::string>& args = {},
-                            const std::vector<std::string>& env = {}) {
+                            const std::vector<std::string>& env = {},
+                            const std::string& program = QUILLON_BIN) {
         log_ = world_.Dir() + "/memcheck.log";
         std::vector<std::string> all = {"--tool=memcheck",
                                         "--error-exitcode=" + std::to_string(kValgrindErrorExit),
@@ -41,7 +43,7 @@ protected:
                                         "--track-origins=yes",
                                         "--child-silent-after-fork=yes",
                                         "--log-file=" + log_,
-                                        QUILLON_BIN};
+                                        program};
         all.insert(all.end(), args.begin(), args.end());
         return world_.StartLauncher(all, env, kValgrind);
     }
@@ -119,6 +121,33 @@ TEST_F(ValgrindScenario, BrokenRepliesLostGatewaysAndSigtermAreClean) {
     world_.KillGateway();
     // Ended by SIGTERM while it is looking for a gateway.
     ASSERT_TRUE(world_.WaitStatus("Waiting for ping response.", kStepMs)) << world_.Transcript();
+    world_.Launcher().Signal(SIGTERM);
+    ExpectCleanExit();
+}
+TEST_F(ValgrindScenario, HostileDefaultTxtAndDeviceDataFileAreClean) {
+    ASSERT_EQ(mkdir((world_.Root() + "/NANDFLASH").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteBytes(world_.Root() + "/NANDFLASH/DEV.DAT", HostileBytes(100 * 1024)));
+    const std::string text = std::string(100 * 1024, 'A');  // one line, no terminator
+    const std::string copy = CopyLauncherTo(world_.Dir() + "/bin", &text);
+    ASSERT_FALSE(copy.empty());
+    ASSERT_TRUE(world_.StartGateway({"--gateway", std::string(27, 'A')}));
+    ASSERT_TRUE(StartUnderValgrind({}, {}, copy));
+    ASSERT_TRUE(world_.WaitStatus("Wrong System, Looking For: " + std::string(31, 'A'), kStepMs))
+        << world_.Transcript();
+    world_.Launcher().Signal(SIGTERM);
+    ExpectCleanExit();
+}
+
+TEST_F(ValgrindScenario, AHugeCommandLineAndACrashingApplicationAreClean) {
+    ASSERT_TRUE(world_.InstallLocal("1.0.0.1"));
+    ASSERT_TRUE(world_.Publish("1.0.0.1"));
+    ASSERT_TRUE(world_.StartGateway({"--name", "Hall"}));
+    // 100 KB of other words before the switch.
+    ASSERT_TRUE(
+        StartUnderValgrind({"\x01\xff" + std::string(100 * 1024, 'B'), "/NAME:Hall"}, {"DEMO_APP_CRASH=1"}));
+    ASSERT_TRUE(WaitStatusCount(world_, "OK to start: launching...", 5, kStepMs)) << world_.Transcript();
+    EXPECT_GE(world_.Launcher().CountLines("demo-app 1.0.0.1 started args: [/NAME:Hall]"), 4u)
+        << world_.Transcript();
     world_.Launcher().Signal(SIGTERM);
     ExpectCleanExit();
 }
