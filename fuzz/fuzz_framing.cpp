@@ -1,14 +1,14 @@
 // The transport's framing fed an arbitrary byte stream in arbitrary splits over a real loopback
 // TCP connection (the transport takes no ready-made descriptor, so it connects to a listener of
-// this target's own). Every read waits 0 ms, so an input takes well under a millisecond.
+// this target's own). Reads wait 0 ms; an input costs about a millisecond or two.
 // Input: [mode], then chunks: [n][n bytes] sends n bytes (n 1..254); n = 0 ends the stream
 // (the peer shuts its side); n = 0xFF sends a run of [24-bit count][byte] filler bytes (up to
 // about 1 MB, to reach the receive buffer's limits).
-// Mode bit 0: through the gateway client's Poll (listeners decode and may drop the link), else
-// the transport alone, whose every message must be exactly the next bytes of the stream.
-// Bits 2-3: the gateway client's poll filter. Through the gateway client, messages for ids 1
-// and 4 go to decoding listeners, id 2 to a waiting version query and id 3 to a downloader. Bit 4: a listener
-// disconnects on every third message. The clock stands still, so no keep-alive or silence rule interferes.
+// Mode bit 0: through the gateway client's Poll, else the transport alone, whose every message
+// must be exactly the next bytes of the stream. Bits 2-3: the gateway client's poll filter.
+// Bit 4: the listener of id 1 drops the link on every third message. Through the gateway client,
+// messages for ids 1 and 4 go to decoding listeners, id 2 to a waiting version query and id 3 to
+// a downloader. The clock stands still, so no keep-alive or silence rule interferes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
