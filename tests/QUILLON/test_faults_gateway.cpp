@@ -76,16 +76,27 @@ INSTANTIATE_TEST_SUITE_P(Stages, GatewayKilledAt,
                              return std::string(p.param.name);
                          });
 
-TEST(GatewayKilled, MidPieceDownloadKeepsTheOldExecutableAndTheNextPassInstallsTheNewOne) {
+// The gateway killed half-way through the new executable, sent in pieces or as one message.
+struct MidDownload {
+    const char* name;
+    std::vector<std::string> gatewayArgs;
+    const char* gatewayLine;  // printed when the file begins to go out
+};
+
+class GatewayKilledMidDownload : public ::testing::TestWithParam<MidDownload> {};
+
+TEST_P(GatewayKilledMidDownload, KeepsTheOldExecutableAndTheNextPassInstallsTheNewOne) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
     const std::string before = LauncherWorld::ReadFile(world.Root() + "/" + kExe);
     ASSERT_TRUE(world.Publish("2.0.0.0"));
-    // About two seconds for the whole file, so that the kill lands between pieces.
-    ASSERT_TRUE(world.StartGateway({"--pieces", "--piece-size", "16384", "--trickle", "32768/100"}));
+    // About one and a half seconds for the whole file, so that the kill lands inside it.
+    std::vector<std::string> args = GetParam().gatewayArgs;
+    args.insert(args.end(), {"--trickle", "32768/100"});
+    ASSERT_TRUE(world.StartGateway(args));
     ASSERT_TRUE(world.StartLauncher());
-    ASSERT_TRUE(world.Gateway().WaitForLine("PIECES", kStepMs)) << world.Gateway().Transcript();
+    ASSERT_TRUE(world.Gateway().WaitForLine(GetParam().gatewayLine, kStepMs)) << world.Gateway().Transcript();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     world.KillGateway();
     ASSERT_TRUE(world.WaitSequence({"ERROR: Could not Download new EXE", "Error Loading Torvix"}, kStepMs))
@@ -102,6 +113,12 @@ TEST(GatewayKilled, MidPieceDownloadKeepsTheOldExecutableAndTheNextPassInstallsT
     world.Launcher().Stop();
     EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, GatewayKilledMidDownload,
+    ::testing::Values(MidDownload{"Pieces", {"--pieces", "--piece-size", "16384"}, "PIECES"},
+                      MidDownload{"WholeFile", {}, "FILE_WHOLE"}),
+    [](const ::testing::TestParamInfo<MidDownload>& p) { return std::string(p.param.name); });
 
 // A peer that answers the download wrongly: the download fails, the old executable stays, nothing
 // is left behind and the next pass asks again.
