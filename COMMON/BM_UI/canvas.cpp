@@ -44,6 +44,10 @@ BmGdiObject gWhitePen{BmGdiObject::Kind::Pen, true, false, RGB(255, 255, 255)};
 BmGdiObject gBlackPen{BmGdiObject::Kind::Pen, true, false, RGB(0, 0, 0)};
 BmGdiObject gNullPen{BmGdiObject::Kind::Pen, true, true, 0};
 BmGdiObject gSystemFont{BmGdiObject::Kind::Font, true, false, 0};
+// What a memory context holds before a bitmap is selected into it: the first SelectObject of a
+// bitmap hands it back, so the usual select / restore / delete sequence frees the caller's bitmap.
+// It has no pixels; drawing on it goes nowhere.
+BmGdiObject gDefaultBitmap{BmGdiObject::Kind::Bitmap, true, false, 0};
 
 BmCanvas* Canvas(HDC hdc) {
     return hdc && Ui().canvases.count(hdc) ? hdc : nullptr;
@@ -52,7 +56,7 @@ BmCanvas* Canvas(HDC hdc) {
 bool IsStock(HGDIOBJ o) {
     for (const BmGdiObject* stock :
          {&gWhiteBrush, &gLightGrayBrush, &gGrayBrush, &gDarkGrayBrush, &gBlackBrush, &gNullBrush, &gWhitePen,
-          &gBlackPen, &gNullPen, &gSystemFont}) {
+          &gBlackPen, &gNullPen, &gSystemFont, &gDefaultBitmap}) {
         if (o == stock) {
             return true;
         }
@@ -72,12 +76,13 @@ BmCanvas* NewCanvas(BmWindow* window, bool memory) {
     c->brush = &gWhiteBrush;
     c->pen = &gBlackPen;
     c->font = &gSystemFont;
+    c->bitmap = memory ? &gDefaultBitmap : nullptr;
     Ui().canvases.insert(c);
     return c;
 }
 
 void FreeCanvas(BmCanvas* c) {
-    if (c->bitmap) {
+    if (c->bitmap && !c->bitmap->stock) {
         c->bitmap->selectedInto = nullptr;
     }
     Ui().canvases.erase(c);
@@ -332,11 +337,13 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
                 return nullptr;
             }
             previous = c->bitmap;
-            if (c->bitmap) {
+            if (c->bitmap && !c->bitmap->stock) {
                 c->bitmap->selectedInto = nullptr;
             }
             c->bitmap = object;
-            object->selectedInto = c;
+            if (!object->stock) {  // the default bitmap is shared by every memory context
+                object->selectedInto = c;
+            }
             break;
     }
     return previous;

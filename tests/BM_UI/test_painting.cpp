@@ -153,7 +153,7 @@ TEST_F(PaintingTest, OffScreenBitmapCopiedToTheWindowContext) {
     HBITMAP bitmap = CreateCompatibleBitmap(window, kW, kH);
     ASSERT_NE(bitmap, nullptr);
     HGDIOBJ previous = SelectObject(memory, bitmap);
-    EXPECT_EQ(previous, nullptr) << "a new memory context holds no bitmap";
+    ASSERT_NE(previous, nullptr) << "a new memory context holds a default bitmap to hand back";
     RECT all{0, 0, kW, kH};
     FillRect(memory, &all, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
     SetTextColor(memory, kGreen);
@@ -168,10 +168,12 @@ TEST_F(PaintingTest, OffScreenBitmapCopiedToTheWindowContext) {
     EXPECT_LT(bottom, 200 + kPitch);
 
     EXPECT_FALSE(DeleteObject(bitmap)) << "still selected";
-    SelectObject(memory, previous ? previous : bitmap);
-    EXPECT_TRUE(DeleteDC(memory));
-    EXPECT_TRUE(DeleteObject(bitmap));
+    // The usual order: restore the default bitmap, then the caller's bitmap can be freed.
+    EXPECT_EQ(SelectObject(memory, previous), bitmap);
+    EXPECT_TRUE(DeleteObject(bitmap)) << "a repaint must not keep its bitmap";
     EXPECT_FALSE(DeleteObject(bitmap)) << "already deleted";
+    EXPECT_TRUE(DeleteDC(memory));
+    EXPECT_TRUE(DeleteObject(previous)) << "the default bitmap is stock";
     EXPECT_EQ(ReleaseDC(hwnd, window), 1);
     EXPECT_EQ(ReleaseDC(hwnd, window), 0);
     EXPECT_EQ(WindowPixel(hwnd, 400, 300), kGrey) << "the window keeps what was drawn";
