@@ -66,18 +66,21 @@ bool BmFile::Open(int32_t mode, int32_t shareMode) {
     if (name.empty()) {
         return false;
     }
-    const int fd = ::open(name.c_str(), flags, kNewFileMode);
+    // O_NONBLOCK only for the open itself: a FIFO planted at a device path would otherwise
+    // block the program here for good. Only regular files are ours to read and write.
+    const int fd = ::open(name.c_str(), flags | O_NONBLOCK, kNewFileMode);
     if (fd < 0) {
         return false;
     }
     struct stat info {};
     const int lock = shareMode == 0 ? LOCK_EX : LOCK_SH;
-    bool ok = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) && ::flock(fd, lock | LOCK_NB) == 0;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::fcntl(fd, F_SETFL, 0) == 0 &&
+              ::flock(fd, lock | LOCK_NB) == 0;
     if (ok && mode == ModeCreate) {
-        ok = !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) == 0;
+        ok = ::ftruncate(fd, 0) == 0;
     }
     if (ok && mode == ModeAppend) {
-        ok = ::lseek(fd, 0, SEEK_END) >= 0 || !S_ISREG(info.st_mode);
+        ok = ::lseek(fd, 0, SEEK_END) >= 0;
     }
     if (!ok) {
         ::close(fd);

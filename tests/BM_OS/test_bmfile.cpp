@@ -260,11 +260,26 @@ TEST_F(BmFileTest, DevicePathsMapUnderTheDeviceRoot) {
     }
 }
 
-TEST_F(BmFileTest, DirectoryIsNotAFile) {
+TEST_F(BmFileTest, OnlyRegularFilesOpenAndNothingBlocks) {
     ASSERT_EQ(0, ::mkdir(PathOf("folder").c_str(), 0700));
-    BmFile file(Name("folder"));
-    EXPECT_FALSE(file.Open(ModeRead, 0));
-    EXPECT_EQ(0, file.Size());
+    BmFile folder(Name("folder"));
+    EXPECT_FALSE(folder.Open(ModeRead, 0));
+    EXPECT_EQ(0, folder.Size());
+    // A FIFO nobody writes to (or reads from) would block open() for good in any mode.
+    ASSERT_EQ(0, ::mkfifo(PathOf("fifo").c_str(), 0600));
+    for (int mode : {ModeRead, ModeCreate, ModeAppend}) {
+        BmFile fifo(Name("fifo"));
+        EXPECT_FALSE(fifo.Open(mode, 0)) << "mode " << mode;
+    }
+    BmFile device(BmString("/dev/null"));
+    EXPECT_FALSE(device.Open(ModeCreate, 0));
+    // A regular file opened after the non-blocking open still reads whole blocks.
+    Put("plain", Pattern(6000, 3));
+    BmFile plain(Name("plain"));
+    ASSERT_TRUE(plain.Open(ModeRead, 0));
+    std::vector<unsigned char> back(6000);
+    EXPECT_TRUE(plain.Read(back.data(), 6000));
+    EXPECT_EQ(back, Pattern(6000, 3));
 }
 
 }  // namespace
