@@ -109,7 +109,12 @@ int32_t QuillonWnd::RunSupervisor() {
         if (TerminationRequested() && !destroyPosted) {
             destroyPosted = PostMessageW(GetWindowHandle(), WM_DESTROY, 0, 0) != FALSE;
         }
-        if (ElapsedSince(idleSince) > kIdleThresholdMs) {
+        // While connected, the idle pause is spent waiting on the gateway socket instead of
+        // sleeping before it: the pass lasts as long, costs one wake-up instead of two, and
+        // traffic ends it at once.
+        const bool idle = ElapsedSince(idleSince) > kIdleThresholdMs;
+        const uint32_t idleInPoll = idle && ClientConnected() ? kIdleSleepMs : 0;
+        if (idle && idleInPoll == 0) {
             Sleep(kIdleSleepMs);
         }
         if (gGatewayClient == nullptr) {
@@ -140,9 +145,9 @@ int32_t QuillonWnd::RunSupervisor() {
             if (ClientConnected()) {
                 gGatewayClient->Connection().Disconnect();
             }
-            Sleep(kIdleSleepMs);
+            Sleep(kIdleSleepMs + idleInPoll);
         } else if (gGatewayClient != nullptr) {
-            if (gGatewayClient->Poll(&window, REQUEST_ID_ALL, kSupervisorPollWaitMs) ==
+            if (gGatewayClient->Poll(&window, REQUEST_ID_ALL, kSupervisorPollWaitMs + idleInPoll) ==
                 BmServer::kPollHandled) {
                 idleSince = GetTickCount();
             }

@@ -11,7 +11,7 @@ enum class WaitResult { Signalled, TimedOut, Failed };
 class NamedMutex {
 public:
     static constexpr uint32_t kInfinite = 0xFFFFFFFFu;  // Wait never times out
-    static constexpr uint32_t kPollMs = 5;              // pause between lock attempts
+    static constexpr uint32_t kPollMs = 25;  // pause between lock attempts: few wake-ups per 100 ms wait
 
     NamedMutex() = default;
     ~NamedMutex();  // closes (and so releases) the mutex

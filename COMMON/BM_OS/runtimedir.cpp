@@ -6,8 +6,13 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "COMMON/BM_OS/bmclock.h"
+
 namespace {
 constexpr size_t kMaxRuntimeName = 200;
+// The folder is checked at most this often: the launcher asks for it on every pass of its loop,
+// yet a folder removed behind its back (a /tmp cleaner) must be made again.
+constexpr uint32_t kRecheckMs = 1000;
 
 // Makes the folder, or accepts an existing one only when it is a real directory of our own
 // (in a shared /tmp another user could have made it first to hold our mutexes or read our
@@ -33,7 +38,18 @@ std::string RuntimeDir() {
     } else {
         dir = "/tmp/quillon-" + std::to_string(getuid());
     }
-    return MakeDir(dir) ? dir : std::string();
+    static std::string checked;
+    static uint32_t checkedAt = 0;
+    if (!checked.empty() && dir == checked && ElapsedSince(checkedAt) < kRecheckMs) {
+        return dir;
+    }
+    if (!MakeDir(dir)) {
+        checked.clear();
+        return {};
+    }
+    checked = dir;
+    checkedAt = GetTickCount();
+    return dir;
 }
 
 bool IsSafeRuntimeName(const std::string& name) {
