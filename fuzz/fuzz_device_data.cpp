@@ -1,6 +1,7 @@
 // The device data file loader on arbitrary file contents under a scratch device root.
-// Input: [flags][file bytes]. Flag bit 0: DEV.DAT is a folder instead of a file; bit 1: the
-// loaded value is saved and loaded again. Four or more bytes give devMode 1 exactly when the
+// Input: [flags][file bytes]. Flag bit 0: DEV.DAT is a folder instead of a file; bit 2: a FIFO
+// (which must neither hang the load nor count as a file); bit 1: the loaded value is saved and
+// loaded again. Four or more bytes give devMode 1 exactly when the
 // first four are not all zero; anything shorter (or no readable file) leaves devMode alone.
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -37,15 +38,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ::rmdir(file.c_str());
     }
     const bool folder = (flags & 1) != 0;
+    const bool fifo = !folder && (flags & 4) != 0;
     if (folder) {
         FUZZ_CHECK(::mkdir(file.c_str(), 0700) == 0);
+    } else if (fifo) {
+        FUZZ_CHECK(::mkfifo(file.c_str(), 0600) == 0);
     } else {
         WriteWholeFile(file, content);
     }
 
     int32_t devMode = kUntouched;
     LoadDeviceData(devMode);
-    if (folder || content.size() < 4) {
+    if (folder || fifo || content.size() < 4) {
         FUZZ_CHECK(devMode == kUntouched);
         return 0;
     }

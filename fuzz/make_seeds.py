@@ -213,6 +213,7 @@ def device_data_seeds():
     yield "longer_first_zero", b"\x02\x00\x00\x00\x00\x01\x01\x01\x01"
     yield "save_round_trip", b"\x02\x07\x00\x00\x00"
     yield "folder", b"\x01"
+    yield "fifo", b"\x04\x01\x00\x00\x00"
     yield "empty", b"\x00"
 
 
