@@ -207,7 +207,9 @@ bool BmString::Equals(const BmString& other) {
     if (form_ == Narrow) {
         const unsigned char* a = static_cast<const unsigned char*>(buffer_);
         const unsigned char* b = static_cast<const unsigned char*>(other.buffer_);
-        for (int32_t i = 0; i < units && a[i] != 0; ++i) {
+        // Every unit of the recorded length counts: a received text with a zero inside it must
+        // not equal a different text of the same length.
+        for (int32_t i = 0; i < units; ++i) {
             if (a[i] != b[i]) {
                 return false;
             }
@@ -216,7 +218,7 @@ bool BmString::Equals(const BmString& other) {
     }
     const char16_t* a = static_cast<const char16_t*>(buffer_);
     const char16_t* b = static_cast<const char16_t*>(other.buffer_);
-    for (int32_t i = 0; i < units && a[i] != 0; ++i) {
+    for (int32_t i = 0; i < units; ++i) {
         if (a[i] != b[i]) {
             return false;
         }

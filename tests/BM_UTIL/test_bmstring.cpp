@@ -217,6 +217,12 @@ TEST_F(BmStringTest, EqualsComparesExactlyInTheOthersForm) {
 
     BmString emptyWide, emptyNarrow("");
     EXPECT_TRUE(emptyWide.Equals(emptyNarrow));
+
+    // A received text may carry a zero inside; it must not match another text of its length.
+    BmString withZero, plain("AB");
+    ASSERT_TRUE(withZero.SetBytes(Narrow, 3, "A\0"));
+    EXPECT_FALSE(withZero.Equals(plain));
+    EXPECT_FALSE(plain.Equals(withZero));
 }
 
 TEST_F(BmStringTest, FindLastAndRight) {
