@@ -155,6 +155,7 @@ int32_t BmServer::TakePending(uint16_t filter) {
         if (Matches(**at, filter)) {
             std::unique_ptr<BmMsg> message = std::move(*at);
             pending_.erase(at);
+            pendingBytes_ -= message->WireSize();
             Dispatch(*message);
             return kPollHandled;
         }
@@ -217,11 +218,13 @@ int32_t BmServer::HandleReadyMessage(uint16_t filter) {
     link.PinBuffer();
     if (Matches(message, filter)) {
         Dispatch(message);
-    } else if (pending_.size() < kMaxPendingMessages) {
+    } else if (pending_.size() < kMaxPendingMessages && pendingBytes_ + size <= kMaxPendingBytes) {
         pending_.push_back(message.Clone());
+        pendingBytes_ += size;
     } else {
         BM_ASSERT_REPORT();  // nobody collects them: drop the backlog and this one
         pending_.clear();
+        pendingBytes_ = 0;
     }
     // A handler that broke the link took the message's bytes with it: nothing left to remove.
     if (link.Generation() == generation) {

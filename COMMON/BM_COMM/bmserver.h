@@ -28,6 +28,9 @@ public:
     static constexpr int32_t kPollIdle = 1;     // nothing happened (or not started)
     static constexpr int32_t kPollHandled = 2;  // one message delivered or set aside
     static constexpr size_t kMaxPendingMessages = 512;
+    // Set-aside messages may hold at most this many bytes in all: 512 messages near the size
+    // limit would otherwise hold half a gigabyte of a tablet's memory.
+    static constexpr size_t kMaxPendingBytes = 16u * 1024 * 1024;
     static constexpr size_t kNameBytes = 32;  // 31 characters and a terminator
     static constexpr int32_t kIdentityTexts = 4;
 
@@ -78,6 +81,7 @@ public:
 
     // Inspection.
     size_t PendingCount() const { return pending_.size(); }
+    size_t PendingBytes() const { return pendingBytes_; }
     bool ConnectEnabled() const { return connectEnabled_; }
 
 private:
@@ -88,6 +92,7 @@ private:
     std::unique_ptr<BmSocket> transport_;
     std::vector<GatewayListener*> listeners_;
     std::deque<std::unique_ptr<BmMsg>> pending_;
+    size_t pendingBytes_ = 0;
     uint16_t nextId_ = 1;
     bool connectEnabled_ = false;
     char name_[kNameBytes] = {};

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/eventreport.h"
@@ -299,6 +301,35 @@ TEST_F(ConnectedServer, The513thWaitingMessageEmptiesTheQueue) {
     EXPECT_EQ(reports.Count(), 1);
     EXPECT_EQ(server_.Poll(nullptr, REQUEST_ID_ALL, 10), BmServer::kPollIdle);
     EXPECT_TRUE(five.messages.empty());
+}
+
+TEST_F(ConnectedServer, WaitingMessagesBeyondTheByteLimitEmptyTheQueue) {
+    AssertionCounter reports;
+    constexpr uint32_t kPayload = 900000;  // near the message size limit
+    const size_t fit = BmServer::kMaxPendingBytes / (kPayload + 8);
+    Bytes big(8 + kPayload, 0);
+    big[0] = 5;  // request id 5, message id 300, little-endian
+    big[2] = 300 & 0xff;
+    big[3] = 300 >> 8;
+    std::memcpy(&big[4], &kPayload, 4);
+    std::thread writer([&] {
+        for (size_t i = 0; i <= fit; ++i) {
+            if (!WriteAll(peer_, big)) {
+                return;
+            }
+        }
+    });
+    for (size_t i = 0; i < fit; ++i) {
+        ASSERT_EQ(PollFor(7), BmServer::kPollHandled) << i;
+    }
+    EXPECT_EQ(server_.PendingCount(), fit);
+    EXPECT_LE(server_.PendingBytes(), BmServer::kMaxPendingBytes);
+    EXPECT_EQ(reports.Count(), 0);
+    EXPECT_EQ(PollFor(7), BmServer::kPollHandled);
+    writer.join();
+    EXPECT_EQ(server_.PendingCount(), 0u);
+    EXPECT_EQ(server_.PendingBytes(), 0u);
+    EXPECT_EQ(reports.Count(), 1);
 }
 
 TEST_F(ConnectedServer, ReconnectTellsListenersFalseThenTrue) {
