@@ -413,7 +413,12 @@ BOOL ExtTextOutW(HDC hdc, int32_t x, int32_t y, UINT, const RECT*, const char16_
         return FALSE;
     }
     SelectStockFont(cr);
-    const std::string utf8 = Utf16ToUtf8(text, count);
+    std::string utf8 = Utf16ToUtf8(text, count);
+    // One line of text: control characters (a discovery line's own line feed) have no glyph
+    // and would show as boxes.
+    utf8.erase(std::remove_if(utf8.begin(), utf8.end(),
+                              [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; }),
+               utf8.end());
     cairo_font_extents_t fe{};
     cairo_font_extents(cr, &fe);
     if (c->bkMode == OPAQUE) {

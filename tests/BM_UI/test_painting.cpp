@@ -215,6 +215,22 @@ TEST_F(PaintingTest, TextHonoursCountAndSurvivesBadUtf16) {
     }
     EXPECT_GT(right, 5);
     EXPECT_LT(right, 24) << "a fixed-width font of about 7 pixels per character";
+    // A control character draws nothing (no box glyph after a line that ends in a line feed).
+    HDC lf = CreateCompatibleDC(nullptr);
+    HBITMAP lfBmp = CreateCompatibleBitmap(lf, 200, 20);
+    HGDIOBJ lfOld = SelectObject(lf, lfBmp);
+    SetTextColor(lf, RGB(255, 255, 255));
+    SetBkMode(lf, TRANSPARENT);
+    const std::u16string withFeed = u"A\n";
+    ExtTextOutW(lf, 0, 0, 0, nullptr, withFeed.data(), 2, nullptr);
+    for (int32_t x = 9; x < 200; ++x) {
+        for (int32_t y = 0; y < 20; ++y) {
+            ASSERT_EQ(GetPixel(lf, x, y), kBlack) << x << "," << y;
+        }
+    }
+    SelectObject(lf, lfOld);
+    DeleteObject(lfBmp);
+    DeleteDC(lf);
     const char16_t broken[] = {u'A', 0xD800, u'B', 0xDC00, 0};
     EXPECT_TRUE(ExtTextOutW(dc, 0, 0, 0, nullptr, broken, 4, nullptr));
     EXPECT_FALSE(ExtTextOutW(dc, 0, 0, 0, nullptr, nullptr, 3, nullptr));

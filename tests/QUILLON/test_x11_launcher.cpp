@@ -88,7 +88,7 @@ TEST(LauncherOnX11, FirstStartThenTheMenuAndExitWithThePointer) {
     usleep(300000);  // let the restored window be painted
 
     const std::string artifacts = ArtifactsDir();
-    ASSERT_TRUE(Screenshot(display, artifacts + "/x11-status-window.png"));
+    ASSERT_TRUE(Screenshot(display, artifacts + "/x11-launcher-window.png"));
 
     // A click on the window opens the menu at the pointer, right-aligned to it.
     const int x = 400;
@@ -101,7 +101,7 @@ TEST(LauncherOnX11, FirstStartThenTheMenuAndExitWithThePointer) {
     EXPECT_NE(menu->find("Get Torvix"), std::string::npos) << *menu;
     EXPECT_NE(menu->find("Start Torvix"), std::string::npos) << *menu;
     usleep(300000);
-    ASSERT_TRUE(Screenshot(display, artifacts + "/x11-menu.png"));
+    ASSERT_TRUE(Screenshot(display, artifacts + "/x11-launcher-menu.png"));
 
     // "Exit" is the last entry; the menu opened downwards from the pointer (it fits).
     const int height = MenuHeight(menu->substr(6));
