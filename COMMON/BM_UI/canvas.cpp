@@ -507,7 +507,10 @@ BOOL BitBlt(HDC dest, int32_t x, int32_t y, int32_t width, int32_t height, HDC s
 }
 
 COLORREF GetPixel(HDC hdc, int32_t x, int32_t y) {
-    cairo_surface_t* s = CanvasSurface(hdc);
+    return SurfacePixel(CanvasSurface(hdc), x, y);
+}
+
+COLORREF SurfacePixel(cairo_surface_t* s, int32_t x, int32_t y) {
     if (!s || x < 0 || y < 0 || x >= cairo_image_surface_get_width(s) ||
         y >= cairo_image_surface_get_height(s)) {
         return 0xFFFFFFFF;

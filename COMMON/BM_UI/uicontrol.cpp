@@ -113,19 +113,7 @@ BOOL InjectTap(HWND hwnd, int32_t x, int32_t y) {
 
 COLORREF WindowPixel(HWND hwnd, int32_t x, int32_t y) {
     BmWindow* w = LocalWindow(hwnd);
-    if (!w || !w->surface) {
-        return 0xFFFFFFFF;
-    }
-    cairo_surface_t* s = w->surface;
-    if (x < 0 || y < 0 || x >= cairo_image_surface_get_width(s) || y >= cairo_image_surface_get_height(s)) {
-        return 0xFFFFFFFF;
-    }
-    cairo_surface_flush(s);
-    const unsigned char* row =
-        cairo_image_surface_get_data(s) + static_cast<size_t>(y) * cairo_image_surface_get_stride(s);
-    uint32_t px = 0;
-    std::memcpy(&px, row + static_cast<size_t>(x) * 4, 4);
-    return RGB(static_cast<uint8_t>(px >> 16), static_cast<uint8_t>(px >> 8), static_cast<uint8_t>(px));
+    return SurfacePixel(w ? w->surface : nullptr, x, y);
 }
 
 BOOL SaveWindowPng(HWND hwnd, const std::string& path) {

@@ -154,6 +154,8 @@ void DrawMenu(HDC hdc, const BmMenu& menu, const std::vector<MenuLayoutItem>& la
               int32_t height, int32_t highlight);
 // The canvas's drawing surface (nullptr for a memory context without bitmap).
 cairo_surface_t* CanvasSurface(HDC hdc);
+// The colour at (x, y) of an RGB24 image surface, or 0xFFFFFFFF outside it (or without one).
+COLORREF SurfacePixel(cairo_surface_t* surface, int32_t x, int32_t y);
 // The width in pixels of text in the stock font.
 int32_t MeasureText(const std::u16string& text);
 
