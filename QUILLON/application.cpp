@@ -4,14 +4,14 @@
 #include <new>
 
 #include "COMMON/BM_COMM/bmserver.h"
+#include "COMMON/BM_OS/envexpand.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/mainwnd.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/supervisor.h"
 #include "QUILLON/trayicon.h"
-
-QuillonWnd* gMainWindowObject = nullptr;
 
 namespace {
 // Creates the program-wide gateway client and hands it the identity; false when it cannot be
@@ -21,6 +21,7 @@ bool CreateGatewayClient(const BmString& adapterText, const std::string& deviceN
     if (gGatewayClient == nullptr) {
         return false;
     }
+    gGatewayClient->SetClientType(ClientTypeFromEnvironment());
     gGatewayClient->SetMacAddress(adapterText);
     if (!deviceName.empty()) {
         gGatewayClient->SetName(deviceName.c_str());

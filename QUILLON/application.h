@@ -7,12 +7,6 @@
 
 #include "COMMON/BM_UTIL/bmstring.h"
 
-class QuillonWnd;
-
-// The assembly's reference to the main window object; the window procedure clears it when it
-// deletes the object on WM_DESTROY.
-extern QuillonWnd* gMainWindowObject;
-
 // Exit code when the gateway client cannot be created.
 constexpr int32_t kExitNoGatewayClient = 3;
 

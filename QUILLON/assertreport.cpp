@@ -1,56 +1,15 @@
-#include <cstring>
+#include "QUILLON/assertreport.h"
 
 #include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_UTIL/bmassert.h"
-#include "COMMON/BM_UTIL/bmstring.h"
-
-extern const char16_t kBuildString[] = u"6.9 Build 114.0 Rel";
+#include "QUILLON/programstate.h"
 
 namespace {
-
-AssertionObserver gObserver = nullptr;
-
-// Set while a report is composed or sent: the string code and the gateway client's Send may
-// report again, and such a report is dropped rather than recursed into.
-bool gReporting = false;
-
-class ReportingScope {
-public:
-    ReportingScope() { gReporting = true; }
-    ~ReportingScope() { gReporting = false; }
-    ReportingScope(const ReportingScope&) = delete;
-    ReportingScope& operator=(const ReportingScope&) = delete;
-};
-
-// Keeps what follows the last "\" (the only separator); a path without one is used whole.
-BmString ReportedFileName(const char* file) {
-    BmString name(file);
-    name.ToWide();
-    const int32_t slash = name.FindLast('\\');
-    if (slash < 0) {
-        return name;
-    }
-    BmString kept;
-    name.Right(kept, static_cast<int32_t>(std::strlen(file)) - slash - 1);
-    return kept;
+void SendToGateway(const BmString& text) {
+    SendEventReport(gGatewayClient, text);  // the outcome is not examined: a lost report is not retried
 }
-
 }  // namespace
 
-void SetAssertionObserver(AssertionObserver observer) {
-    gObserver = observer;
-}
-
-void ReportAssertion(const char* file, int32_t line, bool send) {
-    if (!send || gReporting) {
-        return;
-    }
-    ReportingScope scope;
-    BmString name = ReportedFileName(file ? file : "");
-    BmString text;
-    text.Format(u"%s(line %d: %s)", name.WideText(), static_cast<int>(line), kBuildString);
-    if (gObserver) {
-        gObserver(text);
-    }
-    SendEventReport(text);  // the outcome is not examined: a lost report is not retried
+void InstallAssertionReporter() {
+    SetAssertionHandler(SendToGateway);
 }

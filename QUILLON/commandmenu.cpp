@@ -7,7 +7,7 @@
 #include "QUILLON/devicedata.h"
 #include "QUILLON/mainwnd.h"
 #include "QUILLON/menumodel.h"
-#include "QUILLON/quillon.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/torvix.h"
 
 namespace {

@@ -6,12 +6,11 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/adapterinfo.h"
 #include "COMMON/BM_UTIL/bmassert.h"
-#include "QUILLON/application.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/commandmenu.h"
 #include "QUILLON/devicedata.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
-#include "QUILLON/screenclass.h"
 #include "QUILLON/statusecho.h"
 #include "QUILLON/trayicon.h"
 
@@ -53,7 +52,7 @@ WindowSize MainWindowSize() {
     return {rect.right - rect.left, rect.bottom - rect.top};
 }
 
-// The height taken by the frame and caption the original window drew around its client area.
+// The height a Win32 frame and caption take around a client area; the layout leaves room for it.
 int32_t FrameHeight() {
     return 2 * GetSystemMetrics(SM_CYDLGFRAME) + GetSystemMetrics(SM_CYMENU) + GetSystemMetrics(SM_CYCAPTION);
 }
@@ -129,10 +128,6 @@ HWND QuillonWnd::GetWindowHandle() {
 
 BmString QuillonWnd::YesNo(int32_t flag) {
     return BmString(flag != 0 ? u"YES" : u"NO");
-}
-
-int32_t QuillonWnd::ScreenClass() {
-    return ClassifyScreen(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
 }
 
 bool QuillonWnd::CreateMainWindow(int32_t showCommand) {

@@ -54,8 +54,6 @@ public:
 
     static HWND GetWindowHandle();
     static BmString YesNo(int32_t flag);
-    // The screen layout class 0..4 of the current screen (see QUILLON/screenclass.h).
-    static int32_t ScreenClass();
     // The class's window procedure.
     static LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 

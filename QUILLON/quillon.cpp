@@ -1,18 +1,12 @@
 #include "QUILLON/quillon.h"
 
-#include "COMMON/BM_COMM/bmserver.h"
-#include "COMMON/BM_OS/envexpand.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/application.h"
+#include "QUILLON/assertreport.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/identity.h"
-
-int32_t gMonitorMode = 1;
-bool gFirstConnectCheck = true;
-int32_t gDevMode = 0;
-NamedMutex gInstanceMutex;
-NamedMutex gShutdownMutex;
+#include "QUILLON/programstate.h"
 
 namespace {
 constexpr uint32_t kInstanceWaitMs = 100;
@@ -46,7 +40,7 @@ void ReleaseProgramMutexes() {
 }
 
 int QuillonMain(const std::string& commandLine, const std::string& invokedPath) {
-    gClientType = ClientTypeFromEnvironment();
+    InstallAssertionReporter();
     if (!BecomeFirstInstance()) {
         return 0;
     }

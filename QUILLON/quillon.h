@@ -1,21 +1,10 @@
-// The launcher's process entry and its program-wide state.
+// The launcher's process entry: single instance, location check, then the application.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "COMMON/BM_OS/namedmutex.h"
-
-// Program-wide flags (one process, one thread). The client type lives in gClientType
-// (COMMON/BM_COMM/bmserver.h), which the hello message also sends.
-extern int32_t gMonitorMode;     // automatic version check and launch; initially on
-extern bool gFirstConnectCheck;  // one-shot installation check still to do; initially set
-extern int32_t gDevMode;         // viewer variant of the tablet application; from DEV.DAT
-
-// "QuillonMutex", owned for the life of the first launcher, and "ShutdownQuillonMutex", which
-// the tablet application may hold to switch the automatic restart off. Released at teardown.
-extern NamedMutex gInstanceMutex;
-extern NamedMutex gShutdownMutex;
+// The program-wide state it sets up is in QUILLON/programstate.h.
 
 constexpr const char* kInstanceMutexName = "QuillonMutex";
 constexpr const char* kShutdownMutexName = "ShutdownQuillonMutex";

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "COMMON/BM_UI/winapi.h"
+
 namespace {
 constexpr double kRatio4to3 = 0.75;
 constexpr double kRatioWide = 0.65;
@@ -26,4 +28,8 @@ int32_t ClassifyScreen(int32_t width, int32_t height) {
     // Larger screens go by their shape; a width of 0 cannot reach here (it matched above).
     const double ratio = static_cast<double>(height) / static_cast<double>(width);
     return std::fabs(ratio - kRatio4to3) < std::fabs(ratio - kRatioWide) ? 0 : 2;
+}
+
+int32_t CurrentScreenClass() {
+    return ClassifyScreen(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
 }

@@ -8,7 +8,7 @@
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/mainwnd.h"
-#include "QUILLON/quillon.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/torvix.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/downloader.h"
+#include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_OS/fileversion.h"
@@ -20,8 +21,9 @@
 #include "COMMON/BM_OS/programstart.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
-#include "QUILLON/mainwnd.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
+#include "QUILLON/screenclass.h"
 
 namespace {
 constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
@@ -58,8 +60,8 @@ bool FetchInto(BmServer& client, const BmString& destination) {
     SilentProgress progress;
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
-    request.AppendInt32(QuillonWnd::ScreenClass());
-    request.AppendInt32(gClientType);
+    request.AppendInt32(CurrentScreenClass());
+    request.AppendInt32(client.ClientType());
     request.AppendInt32(kDownloadRequestConstant);
     request.AppendInt32(gDevMode != 0 ? 1 : 0);
     return downloader.Run(&request);
@@ -112,8 +114,8 @@ bool GetGatewayVersion(BmString* text) {
         return false;
     }
     BmMsg request(REQUEST_ID_NONE, MSG_VERSION_REQUEST);
-    request.AppendInt32(QuillonWnd::ScreenClass());
-    request.AppendInt32(gClientType);
+    request.AppendInt32(CurrentScreenClass());
+    request.AppendInt32(client->ClientType());
     request.AppendInt32(gDevMode != 0 ? 1 : 0);
     BmQuery query(*client);
     BmMsg* reply = nullptr;
@@ -128,7 +130,7 @@ bool GetGatewayVersion(BmString* text) {
     return true;
 }
 
-bool DownloadTorvix(QuillonWnd* window) {
+bool DownloadTorvix(StatusSink* sink) {
     HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     const BmString finalPath = TorvixPath();
     BmString partPath(finalPath);
@@ -142,8 +144,8 @@ bool DownloadTorvix(QuillonWnd* window) {
         unlink(hostPart.c_str());
     }
     SetCursor(previous);
-    if (window != nullptr) {
-        window->AddStatusLine(BmString(ok ? kDownloadOk : kDownloadFailed));
+    if (sink != nullptr) {
+        sink->ShowStatus(BmString(ok ? kDownloadOk : kDownloadFailed));
     }
     return ok;
 }

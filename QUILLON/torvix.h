@@ -6,7 +6,7 @@
 
 #include "COMMON/BM_UTIL/bmstring.h"
 
-class QuillonWnd;
+class StatusSink;
 
 constexpr uint32_t kTorvixMutexWaitMs = 100;
 constexpr int32_t kDownloadRequestConstant = 706;
@@ -33,9 +33,9 @@ bool GetGatewayVersion(BmString* text);
 // Fetches the gateway's executable (MSG_DOWNLOAD_REQUEST: screen class, client type, 706,
 // devMode) into a temporary file beside TorvixPath and renames it over the executable once it
 // is complete; on failure the old executable stays and the temporary file is removed. Shows the
-// wait cursor meanwhile and pushes "Download Sucess" or "ERROR: Could not Download new EXE" to
-// `window`. Blocks until the download ends.
-bool DownloadTorvix(QuillonWnd* window);
+// wait cursor meanwhile and shows "Download Sucess" or "ERROR: Could not Download new EXE" on
+// `sink` (may be null). Blocks until the download ends.
+bool DownloadTorvix(StatusSink* sink);
 
 // Closes the gateway connection and starts TorvixPath with "/R" (remote) or "/NAME:<device
 // name>" (no parameters without a name); then pauses 5000 ms. False, without the pause, when the
@@ -54,7 +54,7 @@ public:
     virtual bool IsRunning() { return IsTorvixRunning(); }
     virtual bool LocalVersion(BmString* text) { return GetLocalVersion(text); }
     virtual bool GatewayVersion(BmString* text) { return GetGatewayVersion(text); }
-    virtual bool Download(QuillonWnd* window) { return DownloadTorvix(window); }
+    virtual bool Download(StatusSink* sink) { return DownloadTorvix(sink); }
     virtual bool Launch(bool remote) { return LaunchTorvix(remote); }
 };
 

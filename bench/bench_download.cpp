@@ -171,7 +171,7 @@ DownloadResult GatewayDownload(const std::string& source, const std::string& des
     LastReport report;
     Downloader downloader(client, &report, BmString(dest.c_str()));
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
-    for (int32_t item : {1, gClientType, 706, 0}) {
+    for (int32_t item : {1, kClientTypeDefault, 706, 0}) {
         request.AppendInt32(item);
     }
     const auto start = SteadyClock::now();

@@ -6,9 +6,6 @@
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
-BmServer* gGatewayClient = nullptr;
-int32_t gClientType = 2;
-
 namespace {
 
 constexpr uint16_t kTopBit = 0x8000;

@@ -13,13 +13,8 @@
 #include "COMMON/BM_COMM/bmsocket.h"
 #include "COMMON/BM_COMM/gatewaylistener.h"
 #include "COMMON/BM_COMM/statussink.h"
+#include "COMMON/BM_OS/envexpand.h"
 #include "COMMON/BM_UTIL/bmstring.h"
-
-// The program-wide gateway client, set and cleared by the application assembly (null before
-// and after). The assertion reporter sends through it.
-extern BmServer* gGatewayClient;
-// The client type sent in MSG_HELLO (2, or 19 with RUNTIMEOEMREV); set by the application.
-extern int32_t gClientType;
 
 class BmServer : public GatewayListener {
 public:
@@ -44,6 +39,9 @@ public:
     void SetMacAddress(const BmString& text);
     // A copy of identity text `index` (1-4); an empty text for any other index.
     BmString GetIdentityText(int32_t index) const;
+    // The client type the hello carries (kClientTypeDefault, or kClientTypeOem with RUNTIMEOEMREV).
+    void SetClientType(int32_t type) { clientType_ = type; }
+    int32_t ClientType() const { return clientType_; }
 
     // Enables connecting, drops a live connection and makes one discovery-and-connect attempt.
     bool Start();
@@ -97,5 +95,6 @@ private:
     bool connectEnabled_ = false;
     char name_[kNameBytes] = {};
     BmString identityTexts_[kIdentityTexts];
+    int32_t clientType_ = kClientTypeDefault;
     bool connectionChanged_ = false;
 };

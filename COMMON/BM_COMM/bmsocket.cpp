@@ -179,7 +179,7 @@ void BmSocket::SendHello() {
     hello.AppendString(BmString(kBuildString));
     hello.AppendInt32(kHelloBlockBytes);
     hello.AppendBytes(zeros, kHelloBlockBytes);
-    hello.AppendInt32(gClientType);
+    hello.AppendInt32(owner_ != nullptr ? owner_->ClientType() : kClientTypeDefault);
     for (const int32_t index : kHelloIdentityOrder) {
         BmString text = owner_ != nullptr ? owner_->GetIdentityText(index) : BmString();
         hello.AppendString(text);

@@ -4,10 +4,9 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_UTIL/bmstring.h"
 
-bool SendEventReport(const BmString& text) {
+bool SendEventReport(BmServer* client, const BmString& text) {
     // Set while a report is being sent: a report raised by the send itself is dropped.
     static bool sending = false;
-    BmServer* client = gGatewayClient;
     if (client == nullptr || sending) {
         return false;
     }

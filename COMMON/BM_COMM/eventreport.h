@@ -1,8 +1,9 @@
 // Sends one assertion report text to the gateway as MSG_EVENT_REPORT (request id 0, one wide
-// string item) through the program-wide gateway client. Returns false, sending nothing, while no
-// gateway client exists. Never blocks longer than one transport send.
+// string item) through `client`. Returns false, sending nothing, while `client` is null or a
+// report is already being sent. Never blocks longer than one transport send.
 #pragma once
 
+class BmServer;
 class BmString;
 
-bool SendEventReport(const BmString& text);
+bool SendEventReport(BmServer* client, const BmString& text);

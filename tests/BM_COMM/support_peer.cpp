@@ -41,7 +41,7 @@ bool PollUntilConnected(BmServer& client, int timeoutMs, StatusSink* sink) {
 std::unique_ptr<BmMsg> VersionRequest(int32_t screen, int32_t devMode) {
     auto request = std::make_unique<BmMsg>(REQUEST_ID_NONE, MSG_VERSION_REQUEST);
     request->AppendInt32(screen);
-    request->AppendInt32(gClientType);
+    request->AppendInt32(kClientTypeDefault);
     request->AppendInt32(devMode);
     return request;
 }
@@ -49,7 +49,7 @@ std::unique_ptr<BmMsg> VersionRequest(int32_t screen, int32_t devMode) {
 std::unique_ptr<BmMsg> DownloadRequest(uint16_t requestId, int32_t screen, int32_t devMode) {
     auto request = std::make_unique<BmMsg>(requestId, MSG_DOWNLOAD_REQUEST);
     request->AppendInt32(screen);
-    request->AppendInt32(gClientType);
+    request->AppendInt32(kClientTypeDefault);
     request->AppendInt32(706);
     request->AppendInt32(devMode);
     return request;

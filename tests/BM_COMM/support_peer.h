@@ -10,8 +10,10 @@
 
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmserver.h"
+#include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_COMM/gatewaylistener.h"
 #include "COMMON/BM_COMM/statussink.h"
+#include "COMMON/BM_UTIL/bmassert.h"
 #include "tests/support/peer_process.h"
 
 // Named apart from the folder's other helpers, which share one support library with these.
@@ -92,13 +94,26 @@ bool PollUntil(BmServer& client, Done done, int timeoutMs = 3000, StatusSink* si
 // General polls until the client is connected (true) or `timeoutMs` pass.
 bool PollUntilConnected(BmServer& client, int timeoutMs = 3000, StatusSink* sink = nullptr);
 
-// The program-wide client for the scope (assertion reports then go to the peer).
+// Assertion reports go to the peer through `client` for the scope, as the launcher sends them.
 class GlobalClient {
 public:
-    explicit GlobalClient(BmServer& client) { gGatewayClient = &client; }
-    ~GlobalClient() { gGatewayClient = nullptr; }
+    explicit GlobalClient(BmServer& client) {
+        Client() = &client;
+        SetAssertionHandler(Send);
+    }
+    ~GlobalClient() {
+        SetAssertionHandler(nullptr);
+        Client() = nullptr;
+    }
     GlobalClient(const GlobalClient&) = delete;
     GlobalClient& operator=(const GlobalClient&) = delete;
+
+private:
+    static BmServer*& Client() {
+        static BmServer* client = nullptr;
+        return client;
+    }
+    static void Send(const BmString& text) { SendEventReport(Client(), text); }
 };
 
 // Requests as the launcher builds them.

@@ -406,9 +406,16 @@ TEST_F(ConnectedServer, StatusLinesOfAReconnectGoToTheSink) {
 }
 
 TEST_F(ConnectedServer, EventReportGoesThroughTheProgramWideClient) {
+    static BmServer* client = nullptr;
     struct Guard {
-        explicit Guard(BmServer* s) { gGatewayClient = s; }
-        ~Guard() { gGatewayClient = nullptr; }
+        explicit Guard(BmServer* s) {
+            client = s;
+            SetAssertionHandler([](const BmString& text) { SendEventReport(client, text); });
+        }
+        ~Guard() {
+            SetAssertionHandler(nullptr);
+            client = nullptr;
+        }
     } guard(&server_);
     ReportAssertion("..\\COMMON\\BM_COMM\\bmserver", 231, true);
     Bytes payload;
@@ -416,13 +423,12 @@ TEST_F(ConnectedServer, EventReportGoesThroughTheProgramWideClient) {
     EXPECT_EQ(ReadFrame(peer_), Frame(0, MSG_EVENT_REPORT, payload));
 
     // A narrow text is sent wide.
-    EXPECT_TRUE(SendEventReport(BmString("x")));
+    EXPECT_TRUE(SendEventReport(&server_, BmString("x")));
     Bytes narrow;
     PutWide(narrow, u"x");
     EXPECT_EQ(ReadFrame(peer_), Frame(0, 9501, narrow));
 }
 
 TEST(EventReport, NothingWithoutAClient) {
-    ASSERT_EQ(gGatewayClient, nullptr);
-    EXPECT_FALSE(SendEventReport(BmString(u"lost")));
+    EXPECT_FALSE(SendEventReport(nullptr, BmString(u"lost")));
 }

@@ -62,11 +62,9 @@ public:
 TEST(BmSocketHandshake, ConnectLineThenTheWholeHello) {
     BmServer owner;
     owner.SetMacAddress(BmString(u"00:1A:2B:3C:4D:5E"));
-    const int32_t savedType = gClientType;
-    gClientType = 19;
+    owner.SetClientType(19);
     LoopbackListener listener;
     ASSERT_TRUE(owner.Connection().Connect(listener.Address()));
-    gClientType = savedType;
     const int peer = listener.Accept();
     ASSERT_GE(peer, 0);
 

@@ -54,11 +54,9 @@ TEST(PeerDiscovery, HandshakeCarriesBuildClientTypeAndAdapterText) {
         peer.Start(discovery.Port(), {"--gateway", "BAD,4", "--gateway", "FIRST,8", "--gateway", "LATER"}));
     BmServer client;  // no name wanted: the first acceptable reply wins
     client.SetMacAddress(BmString(u"00:1A:2B:3C:4D:5E"));
-    const int32_t savedType = gClientType;
-    gClientType = 19;
+    client.SetClientType(19);
     client.Start();
     const bool connected = PollUntilConnected(client);
-    gClientType = savedType;
     ASSERT_TRUE(connected);
     EXPECT_EQ(peer.Line("HELLO "),
               "HELLO 706 5 \"6.9 Build 114.0 Rel\" 16 00000000000000000000000000000000 19 "

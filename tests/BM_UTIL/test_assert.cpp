@@ -82,6 +82,16 @@ TEST_F(AssertReportTest, ReportRaisedWhileReportingIsDropped) {
     EXPECT_EQ(u"later(line 3: 6.9 Build 114.0 Rel)", gReports[1]);
 }
 
+TEST_F(AssertReportTest, HandlerTakesEachReportOnceAndCannotRecurse) {
+    SetAssertionObserver(nullptr);
+    SetAssertionHandler(RecordAndReportAgain);
+    ReportAssertion("outer", 1, true);
+    SetAssertionHandler(nullptr);
+    ReportAssertion("dropped", 2, true);
+    ASSERT_EQ(1u, gReports.size());
+    EXPECT_EQ(u"outer(line 1: 6.9 Build 114.0 Rel)", gReports[0]);
+}
+
 TEST_F(AssertReportTest, ReportWithoutGatewayClientDoesNotFail) {
     SetAssertionObserver(nullptr);
     ReportAssertion("early", 10, true);  // composed and dropped

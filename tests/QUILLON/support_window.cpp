@@ -5,6 +5,7 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_UI/uicontrol.h"
 #include "QUILLON/application.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/trayicon.h"
 
@@ -26,9 +27,9 @@ bool FakeTablet::GatewayVersion(BmString* text) {
     return haveGateway;
 }
 
-bool FakeTablet::Download(QuillonWnd* window) {
+bool FakeTablet::Download(StatusSink* sink) {
     ++downloads;
-    (void)window;
+    (void)sink;
     return downloadOk;
 }
 

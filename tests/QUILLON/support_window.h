@@ -29,7 +29,7 @@ public:
     bool IsRunning() override { return running; }
     bool LocalVersion(BmString* text) override;
     bool GatewayVersion(BmString* text) override;
-    bool Download(QuillonWnd* window) override;
+    bool Download(StatusSink* sink) override;
     bool Launch(bool remote) override;
 };
 

@@ -4,6 +4,7 @@
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/application.h"
 #include "QUILLON/commandids.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/statusecho.h"
 #include "tests/QUILLON/support_window.h"

@@ -2,6 +2,7 @@
 // table, the one-shot installation check, the two regimes and the loop's result.
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_UI/uicontrol.h"
+#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/supervisor.h"
 #include "tests/QUILLON/support_window.h"
