@@ -7,6 +7,7 @@
 
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "COMMON/BM_UTIL/bmstring.h"
+#include "COMMON/BM_UTIL/byteorder.h"
 
 namespace {
 
@@ -14,28 +15,17 @@ constexpr uint16_t kInvalidId = 0xFFFF;
 // Growth stops well short of 32-bit overflow of the capacity arithmetic.
 constexpr uint32_t kMaxReserve = 0x7FFF0000u;
 
-void Store16(uint8_t* at, uint16_t v) {
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Store32(uint8_t* at, uint32_t v) {
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
-    at[2] = static_cast<uint8_t>(v >> 16);
-    at[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint16_t Load16(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-uint32_t Load32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
 }  // namespace
+
+bool BmMsg::ParseHeader(std::span<const uint8_t> wire, WireHeader* header) {
+    if (wire.size() < kHeaderBytes) {
+        return false;
+    }
+    header->requestId = Load16(wire, 0);
+    header->msgId = Load16(wire, 2);
+    header->length = Load32(wire, 4);
+    return true;
+}
 
 BmMsg::BmMsg() : requestId_(kInvalidId), msgId_(kInvalidId), length_(0) {}
 
@@ -69,12 +59,14 @@ bool BmMsg::Wrap(void* wire, uint32_t available) {
         return false;
     }
     auto* bytes = static_cast<uint8_t*>(wire);
-    const uint32_t declared = Load32(bytes + 4);
+    WireHeader header;
+    ParseHeader({bytes, available}, &header);
+    const uint32_t declared = header.length;
     if (declared > kMaxPayload || declared > available - kHeaderBytes) {
         return false;
     }
-    requestId_ = Load16(bytes);
-    msgId_ = Load16(bytes + 2);
+    requestId_ = header.requestId;
+    msgId_ = header.msgId;
     length_ = declared;
     buffer_ = bytes;
     capacity_ = declared + kHeaderBytes;
@@ -96,7 +88,7 @@ void BmMsg::SetRequestId(uint16_t requestId) {
         return;
     }
     requestId_ = requestId;
-    Store16(buffer_, requestId);
+    Store16({buffer_, capacity_}, 0, requestId);
 }
 
 const uint8_t* BmMsg::Payload() const {
@@ -108,15 +100,17 @@ const uint8_t* BmMsg::WireBytes() {
         WriteHeader(headerImage_);
         return headerImage_;
     }
-    Store16(buffer_, requestId_);
-    Store32(buffer_ + 4, length_);
+    const std::span<uint8_t> block{buffer_, capacity_};
+    Store16(block, 0, requestId_);
+    Store32(block, 4, length_);
     return buffer_;
 }
 
 void BmMsg::WriteHeader(uint8_t* header) const {
-    Store16(header, requestId_);
-    Store16(header + 2, msgId_);
-    Store32(header + 4, length_);
+    const std::span<uint8_t, kHeaderBytes> out{header, kHeaderBytes};
+    Store16(out, 0, requestId_);
+    Store16(out, 2, msgId_);
+    Store32(out, 4, length_);
 }
 
 bool BmMsg::Reserve(uint32_t payloadBytes) {
@@ -159,7 +153,7 @@ bool BmMsg::AppendInt32(int32_t value) {
     if (!Reserve(length_ + 4)) {
         return false;
     }
-    Store32(buffer_ + kHeaderBytes + cursor_, static_cast<uint32_t>(value));
+    Store32({buffer_, capacity_}, kHeaderBytes + cursor_, static_cast<uint32_t>(value));
     cursor_ += 4;
     length_ = cursor_;
     return true;
@@ -206,7 +200,7 @@ bool BmMsg::ReadInt32(int32_t* out) {
         return false;
     }
     if (out != nullptr) {
-        *out = static_cast<int32_t>(Load32(buffer_ + kHeaderBytes + cursor_));
+        *out = static_cast<int32_t>(Load32({buffer_, capacity_}, kHeaderBytes + cursor_));
     }
     cursor_ += 4;
     return true;

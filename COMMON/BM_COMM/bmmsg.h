@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 class BmString;
 
@@ -25,6 +26,13 @@ constexpr uint16_t MSG_FILE_8149 = 8149;
 constexpr uint16_t MSG_FILE_PIECE = 8301;
 constexpr uint16_t MSG_EVENT_REPORT = 9501;
 
+// The 8-byte header that starts every message on the wire.
+struct WireHeader {
+    uint16_t requestId = 0;
+    uint16_t msgId = 0;
+    uint32_t length = 0;  // payload bytes that follow the header
+};
+
 class BmMsg {
 public:
     static constexpr uint32_t kHeaderBytes = 8;
@@ -41,6 +49,10 @@ public:
     BmMsg(const BmMsg&) = delete;
     BmMsg& operator=(const BmMsg&) = delete;
     virtual ~BmMsg();
+
+    // Reads the header at the start of `wire` into `header`; false (header untouched) when
+    // fewer than kHeaderBytes bytes are given. The declared length is not checked here.
+    static bool ParseHeader(std::span<const uint8_t> wire, WireHeader* header);
 
     // Makes this record read the message at `wire`, of which `available` bytes exist. The
     // header is trusted only within them: a declared length above kMaxPayload, or more than

@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "COMMON/BM_COMM/bmsocket.h"
+#include "COMMON/BM_COMM/socketutil.h"
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_UTIL/byteorder.h"
 
 namespace {
 
@@ -140,9 +141,7 @@ bool BmPingSocket::ReceiveReply(uint8_t (&reply)[kReplyBytes]) {
         return false;
     }
     std::memcpy(reply, datagram, kReplyBytes);
-    const uint32_t type = static_cast<uint32_t>(reply[0]) | (static_cast<uint32_t>(reply[1]) << 8) |
-                          (static_cast<uint32_t>(reply[2]) << 16) | (static_cast<uint32_t>(reply[3]) << 24);
-    return type == kReplyType;
+    return Load32(reply) == kReplyType;
 }
 
 bool BmPingSocket::IsAcceptable(const uint8_t (&reply)[kReplyBytes]) {

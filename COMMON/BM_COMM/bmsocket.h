@@ -1,6 +1,6 @@
 // BmSocket: the one TCP connection to the gateway. Connects (with the connect line and
 // MSG_HELLO), sends whole encoded messages, receives the byte stream into one buffer in which it
-// recognises complete messages by their header, and keeps the link alive. Blocking socket;
+// recognises complete messages by their header (RecvBuffer), and keeps the link alive. Blocking socket;
 // every wait is bounded.
 #pragma once
 
@@ -9,13 +9,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "COMMON/BM_UTIL/bmstring.h"
+#include "COMMON/BM_COMM/recvbuffer.h"
+#include "COMMON/BM_COMM/socketutil.h"
 
 class BmPingSocket;
 class BmServer;
 class StatusSink;
-
-constexpr int kInvalidSocket = -1;
 
 // Told about a message while its bytes arrive (the downloader's progress on a big reply).
 class ReceiveObserver {
@@ -31,9 +30,8 @@ class BmSocket {
 public:
     enum PollResult : int32_t { Closed = 0, Idle = 1, Received = 2, MessageReady = 3 };
 
-    static constexpr uint32_t kReceiveBufferBytes = 1000000;
-    // Declared payload lengths from this on can never fit the buffer with their header.
-    static constexpr uint32_t kMaxDeclaredLength = kReceiveBufferBytes - 8;  // 999992
+    static constexpr uint32_t kReceiveBufferBytes = RecvBuffer::kCapacity;
+    static constexpr uint32_t kMaxDeclaredLength = RecvBuffer::kMaxDeclaredLength;
     static constexpr uint32_t kConnectTimeoutMs = 3000;
     static constexpr uint32_t kWritableWaitMs = 500;
     static constexpr uint32_t kKeepAliveSilenceMs = 5000;
@@ -73,7 +71,8 @@ public:
     // The message at the parse position (after MessageReady); advances past it. `available`
     // receives the bytes held from the message's start to the end of the buffered data.
     uint8_t* NextMessage(uint32_t* available = nullptr);
-    // Removes `count` bytes at `message` (inside the receive buffer).
+    // Removes `count` bytes at `message` (inside the receive buffer); a count past the data
+    // held disconnects.
     void Consume(uint8_t* message, uint32_t count);
     // Keep-alive and silence limit; true when the link is dead (the caller disconnects).
     bool CheckLiveness();
@@ -86,46 +85,30 @@ public:
     // A caller that reads a message in place pins the buffer: a disconnect meanwhile keeps the
     // bytes alive until the last unpin. Generation changes with every disconnect, so the caller
     // knows whether its message still lies in the live buffer.
-    void PinBuffer() { ++pins_; }
-    void UnpinBuffer();
-    uint32_t Generation() const { return generation_; }
+    void PinBuffer() { buffer_.Pin(); }
+    void UnpinBuffer() { buffer_.Unpin(); }
+    uint32_t Generation() const { return buffer_.Generation(); }
 
     // Inspection (tests, the gateway client).
     int Handle() const { return socket_; }
-    uint32_t ParsePos() const { return parsePos_; }
-    uint32_t FillLevel() const { return fillLevel_; }
-    bool HasReceiveBuffer() const { return receiveBuffer_ != nullptr; }
+    uint32_t ParsePos() const { return buffer_.ParsePos(); }
+    uint32_t FillLevel() const { return buffer_.FillLevel(); }
+    bool HasReceiveBuffer() const { return buffer_.HasBuffer(); }
     BmPingSocket* Pinger() const { return pinger_.get(); }
     uint32_t LastSendTick() const { return lastSendTick_; }
     uint32_t LastReceiveTick() const { return lastReceiveTick_; }
 
 private:
-    bool OpenConnection(const sockaddr_in& address);
     void SendHello();
     bool ReadPending();  // false: disconnected
     bool SendAll(uint32_t count, const uint8_t* bytes);
     void Notify();
-    void ReleaseBuffer();
 
     BmServer* owner_;
     std::unique_ptr<BmPingSocket> pinger_;
     int socket_ = kInvalidSocket;
     uint32_t lastSendTick_;
-    uint8_t* receiveBuffer_ = nullptr;
-    uint32_t parsePos_ = 0;
-    uint32_t fillLevel_ = 0;
+    RecvBuffer buffer_;
     uint32_t lastReceiveTick_;
     ReceiveObserver* progressObserver_ = nullptr;
-    uint32_t pins_ = 0;
-    uint8_t* retiredBuffer_ = nullptr;  // a pinned buffer dropped by a disconnect
-    uint32_t generation_ = 0;
 };
-
-// Free socket functions. Waits use poll(2), so any descriptor number works.
-bool WaitReadable(int s, uint32_t ms);  // false for -1; true if readable within ms
-bool WaitWritable(int s, uint32_t ms);  // false for -1; true if writable within ms
-void MakeIPv4Address(sockaddr_in* address, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4,
-                     uint16_t port);               // b1.b2.b3.b4, port in host order
-bool SetBlocking(int s);                           // clears O_NONBLOCK; true on success
-void CloseSocket(int s);                           // shutdown(SHUT_RD), then close; nothing for -1
-BmString AddressText(const sockaddr_in& address);  // "a.b.c.d", wide

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "COMMON/BM_UTIL/byteorder.h"
+
 namespace {
 // What the parsers read from: a file through pread or an image in memory. Every read names its
 // range and fails unless the whole range lies inside the source.
@@ -73,12 +75,6 @@ uint32_t Get(const uint8_t* p, size_t bytes, bool bigEndian) {
     }
     return v;
 }
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(Get(p, 2, false));
-}
-uint32_t Le32(const uint8_t* p) {
-    return Get(p, 4, false);
-}
 uint64_t Get64(const uint8_t* p, bool bigEndian) {
     const uint64_t lo = Get(p + (bigEndian ? 4 : 0), 4, bigEndian);
     const uint64_t hi = Get(p + (bigEndian ? 0 : 4), 4, bigEndian);
@@ -104,22 +100,21 @@ bool ParseVersionBlock(const ByteSource& src, uint64_t offset, uint64_t blockSiz
     if (blockSize < kFixedInfoEnd || !src.Read(offset, block, sizeof block)) {
         return false;
     }
-    const uint16_t length = Le16(block);
-    const uint16_t valueLength = Le16(block + 2);
+    const uint16_t length = Load16(block);
+    const uint16_t valueLength = Load16(block, 2);
     if (length < kFixedInfoEnd || length > blockSize || valueLength < kFixedInfoBytes) {
         return false;
     }
     for (size_t i = 0; i < sizeof kVersionKey; ++i) {
-        if (Le16(block + kBlockHeaderBytes + 2 * i) != static_cast<uint8_t>(kVersionKey[i])) {
+        if (Load16(block, kBlockHeaderBytes + 2 * i) != static_cast<uint8_t>(kVersionKey[i])) {
             return false;
         }
     }
-    const uint8_t* fixed = block + kFixedInfoOffset;
-    if (Le32(fixed) != kFixedFileInfoSignature) {
+    if (Load32(block, kFixedInfoOffset) != kFixedFileInfoSignature) {
         return false;
     }
-    const uint32_t ms = Le32(fixed + 8);
-    const uint32_t ls = Le32(fixed + 12);
+    const uint32_t ms = Load32(block, kFixedInfoOffset + 8);
+    const uint32_t ls = Load32(block, kFixedInfoOffset + 12);
     info.fixedInfoOffset = offset + kFixedInfoOffset;
     info.parts[0] = static_cast<uint16_t>(ms >> 16);
     info.parts[1] = static_cast<uint16_t>(ms & 0xFFFF);
@@ -170,8 +165,8 @@ public:
         }
         uint64_t blockOffset = 0;
         uint64_t blockLimit = 0;
-        const uint32_t blockSize = Le32(data + 4);
-        return MapRva(Le32(data), blockOffset, blockLimit) && blockSize <= blockLimit &&
+        const uint32_t blockSize = Load32(data, 4);
+        return MapRva(Load32(data), blockOffset, blockLimit) && blockSize <= blockLimit &&
                ParseVersionBlock(src_, blockOffset, blockSize, info);
     }
 
@@ -181,20 +176,20 @@ private:
         if (!src_.Read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') {
             return false;
         }
-        const uint64_t pe = Le32(dos + 0x3C);
+        const uint64_t pe = Load32(dos, 0x3C);
         uint8_t head[24];  // signature and COFF header
         if (!src_.Read(pe, head, sizeof head) || std::memcmp(head, "PE\0\0", 4) != 0) {
             return false;
         }
-        const uint16_t sectionCount = Le16(head + 6);
-        const uint16_t optionalSize = Le16(head + 20);
+        const uint16_t sectionCount = Load16(head, 6);
+        const uint16_t optionalSize = Load16(head, 20);
         const uint64_t optional = pe + sizeof head;
         uint8_t magic[2];
         if (!src_.Read(optional, magic, sizeof magic)) {
             return false;
         }
         size_t countAt = 0;
-        switch (Le16(magic)) {
+        switch (Load16(magic)) {
             case 0x10B:
                 countAt = 92;
                 break;  // PE32
@@ -208,11 +203,11 @@ private:
         uint8_t count[4];
         uint8_t directory[8];
         if (optionalSize < resourceAt + sizeof directory || !src_.Read(optional + countAt, count, 4) ||
-            Le32(count) <= 2 || !src_.Read(optional + resourceAt, directory, sizeof directory)) {
+            Load32(count) <= 2 || !src_.Read(optional + resourceAt, directory, sizeof directory)) {
             return false;
         }
-        resourceRva = Le32(directory);
-        if (resourceRva == 0 || Le32(directory + 4) == 0) {
+        resourceRva = Load32(directory);
+        if (resourceRva == 0 || Load32(directory, 4) == 0) {
             return false;
         }
         return ReadSections(optional + optionalSize, sectionCount);
@@ -225,7 +220,7 @@ private:
             if (!src_.Read(table + uint64_t{i} * kSectionHeaderBytes, header, sizeof header)) {
                 return false;
             }
-            const PeSection section{Le32(header + 12), Le32(header + 16), Le32(header + 20)};
+            const PeSection section{Load32(header, 12), Load32(header, 16), Load32(header, 20)};
             // A section whose file data runs past the end marks a truncated or lying file.
             if (section.rawSize != 0 && !Fits(section.rawPointer, section.rawSize, src_.Size())) {
                 return false;
@@ -257,7 +252,7 @@ private:
         if (!Fits(dir, sizeof head, resourceLimit_) || !src_.Read(resourceBase_ + dir, head, sizeof head)) {
             return false;
         }
-        const uint32_t count = uint32_t{Le16(head + 12)} + Le16(head + 14);
+        const uint32_t count = uint32_t{Load16(head, 12)} + Load16(head, 14);
         const uint64_t entries = uint64_t{dir} + sizeof head;
         if (count == 0 || !Fits(entries, uint64_t{count} * kResourceEntryBytes, resourceLimit_)) {
             return false;
@@ -268,8 +263,8 @@ private:
                            sizeof entry)) {
                 return false;
             }
-            if (!byId || Le32(entry) == id) {
-                target = Le32(entry + 4);
+            if (!byId || Load32(entry) == id) {
+                target = Load32(entry, 4);
                 return true;
             }
         }
