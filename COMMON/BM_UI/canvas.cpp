@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "COMMON/BM_UI/canvasinternal.h"
 #include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/uitext.h"
 
 struct BmGdiObject {
     enum class Kind { Brush, Pen, Font, Bitmap } kind;
@@ -125,7 +127,7 @@ void SelectStockFont(cairo_t* cr) {
 
 void Show(BmCanvas* c) {
     if (c->window && LocalWindow(c->window) && c->window->visible) {
-        Backend().Present(*c->window);
+        Backend().Present(c->window->native, c->window->surface);
     }
 }
 }  // namespace
@@ -141,7 +143,7 @@ cairo_surface_t* CanvasSurface(HDC hdc) {
     return c->window && LocalWindow(c->window) ? WindowSurface(*c->window) : nullptr;
 }
 
-void DestroyCanvasesOf(BmWindow* window) {
+void DestroyCanvasesOf(HWND window) {
     std::vector<BmCanvas*> doomed;
     for (BmCanvas* c : Ui().canvases) {
         if (c->window == window) {
@@ -192,7 +194,7 @@ HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
     ps->rcPaint = RECT{0, 0, w->rect.right - w->rect.left, w->rect.bottom - w->rect.top};
     ps->fErase = FALSE;
     if (erase) {
-        // As on the original: the procedure erases (DefWindowProc with the class brush); a zero
+        // As Win32 does: the procedure erases (DefWindowProc with the class brush); a zero
         // result leaves the erasing to the painting code.
         ps->fErase = w->proc(w, WM_ERASEBKGND, reinterpret_cast<WPARAM>(c), 0) == 0 ? TRUE : FALSE;
     }
@@ -261,7 +263,7 @@ BOOL DeleteObject(HGDIOBJ object) {
         return TRUE;
     }
     if (object->selectedInto) {
-        return FALSE;  // as on the original: a selected bitmap cannot be deleted
+        return FALSE;  // as in Win32: a selected bitmap cannot be deleted
     }
     for (BmCanvas* c : Ui().canvases) {  // a selected brush or pen falls back to the stock one
         if (c->brush == object) {
@@ -429,7 +431,7 @@ BOOL ExtTextOutW(HDC hdc, int32_t x, int32_t y, UINT, const RECT*, const char16_
         cairo_fill(cr);
     }
     SetColor(cr, c->textColor);
-    // The original places the top of the character cell at y; Cairo wants the baseline.
+    // Win32 places the top of the character cell at y; Cairo wants the baseline.
     cairo_move_to(cr, x, y + static_cast<int32_t>(fe.ascent + 0.5));
     cairo_show_text(cr, utf8.c_str());
     End(cr);
@@ -465,7 +467,7 @@ BOOL LineTo(HDC hdc, int32_t x, int32_t y) {
     SetColor(cr, c->pen->color);
     cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
     if (from.y == y || from.x == x) {
-        // One-pixel-wide run of pixels, the end point excluded, as the original draws it.
+        // One-pixel-wide run of pixels, the end point excluded, as Win32 draws it.
         const int32_t x0 = std::min(from.x, x) + (x < from.x ? 1 : 0);
         const int32_t x1 = std::max(from.x, x) + (x < from.x ? 1 : 0);
         const int32_t y0 = std::min(from.y, y) + (y < from.y ? 1 : 0);

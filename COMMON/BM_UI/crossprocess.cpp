@@ -1,6 +1,8 @@
 // Windows of other processes: each top-level window listens on a Unix datagram socket in the
 // runtime folder, named from a hash of its class and title. A datagram is either a posted message
 // (exactly kPostSize bytes) or a control request ("QUI1 " and text). See README.md.
+#include "COMMON/BM_UI/crossprocess.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,7 +15,9 @@
 #include <cstring>
 
 #include "COMMON/BM_OS/runtimedir.h"
+#include "COMMON/BM_UI/uireport.h"
 #include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/uitext.h"
 
 namespace {
 constexpr char kPostMagic[4] = {'Q', 'W', 'M', '1'};

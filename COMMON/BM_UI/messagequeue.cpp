@@ -1,6 +1,7 @@
-// The process's one message queue. Retrieval order follows the original: posted messages (in
-// order), then WM_QUIT once asked for, then WM_PAINT for a window that is invalid and visible.
+// The process's one message queue. Retrieval order follows Win32: posted messages (in order),
+// then WM_QUIT once asked for, then WM_PAINT for a window that is invalid and visible.
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_UI/crossprocess.h"
 #include "COMMON/BM_UI/uistate.h"
 
 namespace {
@@ -90,7 +91,7 @@ BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remo
         }
         return TRUE;
     }
-    // WM_PAINT stays "queued" until the window is validated, as on the original.
+    // WM_PAINT stays "queued" until the window is validated, as in Win32.
     if (BmWindow* w = FirstWindowNeedingPaint(hwnd);
         w && Matches(MakeMessage(w, WM_PAINT, 0, 0), hwnd, filterMin, filterMax)) {
         *msg = MakeMessage(w, WM_PAINT, 0, 0);

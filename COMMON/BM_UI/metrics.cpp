@@ -1,5 +1,8 @@
 // Screen metrics, the work area, the cursor and the message box.
+#include "COMMON/BM_UI/headless/headlessinput.h"
+#include "COMMON/BM_UI/uireport.h"
 #include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/uitext.h"
 
 namespace {
 BmCursor gArrow{UiCursorShape::Arrow};
@@ -51,7 +54,7 @@ BOOL GetCursorPos(POINT* point) {
         return FALSE;
     }
     if (!Backend().QueryCursorPos(point)) {
-        *point = Ui().cursor;
+        *point = HeadlessInput::Instance().Cursor();
     }
     return TRUE;
 }

@@ -2,6 +2,7 @@
 // shows it (X11: an XEmbed tray client) and reports taps as the callback message.
 #include <cstring>
 
+#include "COMMON/BM_UI/uireport.h"
 #include "COMMON/BM_UI/uistate.h"
 
 namespace {
@@ -133,7 +134,7 @@ BOOL Shell_NotifyIconW(DWORD action, const NOTIFYICONDATAW* data) {
         default:
             return FALSE;
     }
-    Backend().TrayChanged(tray);
+    Backend().TrayChanged(tray.present, tray.iconSurface);
     if (!tray.present) {
         if (tray.iconSurface) {
             cairo_surface_destroy(tray.iconSurface);
@@ -144,13 +145,13 @@ BOOL Shell_NotifyIconW(DWORD action, const NOTIFYICONDATAW* data) {
 }
 
 // The icon of a destroyed window goes with it: its taps would have nowhere to go.
-void DropTrayOf(BmWindow* window) {
+void DropTrayOf(HWND window) {
     TrayIconState& tray = Ui().tray;
     if (!tray.present || tray.hwnd != window) {
         return;
     }
     tray.present = false;
-    Backend().TrayChanged(tray);
+    Backend().TrayChanged(tray.present, tray.iconSurface);
     if (tray.iconSurface) {
         cairo_surface_destroy(tray.iconSurface);
     }
@@ -166,9 +167,9 @@ TrayRecord CurrentTray() {
     r.id = tray.id;
     r.callbackMessage = tray.callbackMessage;
     r.iconResourceId = tray.iconResourceId;
-    r.docked = tray.docked;
     if (tray.present) {
-        r.iconRect = Backend().TrayIconRect(tray);
+        r.docked = Backend().TrayDocked();
+        r.iconRect = Backend().TrayIconRect();
     }
     return r;
 }

@@ -1,18 +1,19 @@
 // The interface each window-system backend (headless, X11) implements. The common layer owns
-// windows, queue, painting and menus; a backend only shows them and turns its events into
-// posted messages (through PostLocalMessage).
+// windows, queue, painting and menus and hands a backend only what it shows: native ids,
+// rectangles, titles, images, a menu's items and the tray's icon. A backend reports its events
+// through the window calls (winapi.h) and the two entry points at the end of this file; it never
+// reaches into the layer's state.
 #pragma once
+
+#include <cairo.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "COMMON/BM_UI/uirecords.h"
 #include "COMMON/BM_UI/winapi.h"
-
-struct TrayIconState;
-struct MenuLayoutItem;
-
-enum class UiCursorShape { Arrow, Wait };
 
 class UiBackend {
 public:
@@ -22,34 +23,52 @@ public:
     virtual RECT ScreenRect() = 0;  // (0, 0, width, height)
     virtual RECT WorkArea() = 0;
 
-    // Native counterpart of a new top-level window; false when it cannot be made.
-    virtual bool CreateNative(BmWindow& window) = 0;
-    virtual void DestroyNative(BmWindow& window) = 0;
-    virtual void SetVisible(BmWindow& window, bool visible) = 0;
-    virtual void SetTitle(BmWindow& window) = 0;
+    // Native counterpart of the new top-level window `hwnd` (events are reported for it); false
+    // when it cannot be made. *native receives the backend's id (0 where it has none).
+    virtual bool CreateNative(HWND hwnd, const RECT& rect, const std::u16string& className,
+                              const std::u16string& title, uintptr_t* native) = 0;
+    virtual void DestroyNative(uintptr_t native) = 0;
+    virtual void SetVisible(uintptr_t native, bool visible) = 0;
+    virtual void SetTitle(uintptr_t native, const std::u16string& title) = 0;
     // Shows the window's backing image (after painting into it).
-    virtual void Present(BmWindow& window) = 0;
-    virtual void Raise(BmWindow& window) = 0;
+    virtual void Present(uintptr_t native, cairo_surface_t* image) = 0;
+    // Raises the window; a visible one also gets the input focus.
+    virtual void Raise(uintptr_t native, bool visible) = 0;
 
     // Turns pending window-system events into posted messages. Never waits.
     virtual void Pump() = 0;
 
-    // Runs a menu until a choice (its id) or none (0). The items are already laid out.
-    virtual uintptr_t TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HWND owner) = 0;
+    // Runs a menu of `items` asked for at (x, y) until a choice (its id) or none (0); blocks until
+    // then, or at most timeoutMs (0: no limit) where a person chooses.
+    virtual uintptr_t TrackMenu(const std::vector<BmMenuItem>& items, int32_t x, int32_t y, UINT flags,
+                                uint32_t timeoutMs) = 0;
 
-    // The tray icon was added or changed (state.present) or removed (!state.present).
-    virtual void TrayChanged(TrayIconState& state) = 0;
+    // The tray icon was added or changed (present, showing `icon`; the backend takes its own
+    // reference) or removed (!present).
+    virtual void TrayChanged(bool present, cairo_surface_t* icon) = 0;
+    // Whether the tray icon is embedded in a tray manager.
+    virtual bool TrayDocked() = 0;
     // Screen rectangle of the docked tray icon, or an empty one.
-    virtual RECT TrayIconRect(const TrayIconState& state) = 0;
+    virtual RECT TrayIconRect() = 0;
 
     virtual void SetUiCursorShape(UiCursorShape shape) = 0;
-    // False when the backend has no pointer of its own (headless: the common layer keeps it).
+    // False when the backend has no pointer of its own (headless: the layer keeps a cursor).
     virtual bool QueryCursorPos(POINT* point) = 0;
 };
 
-// The process's backend, chosen and created on first call.
+// The process's backend, chosen and created on first call (uistate.cpp).
 UiBackend& Backend();
 
-// Constructors of the two backends; the X11 one returns nullptr when no display can be opened.
+// Constructors of the two backends; the X11 one returns nullptr (and the reason) when no display
+// can be opened or X11 support is not built in.
 std::unique_ptr<UiBackend> MakeHeadlessBackend();
 std::unique_ptr<UiBackend> MakeX11Backend(std::string* whyNot);
+
+// ---- Calls a backend makes into the layer --------------------------------------------------
+
+// The window manager moved or resized the window; a new size resizes the backing image and
+// invalidates the window (window.cpp).
+void MoveWindowFromBackend(HWND hwnd, const RECT& rect);
+// A press (WM_LBUTTONDOWN) or release (WM_LBUTTONUP) on the tray icon: posts the icon's callback
+// with that as lParam. False when there is no icon with a callback (tray.cpp).
+bool PostTrayTap(UINT mouseMessage);

@@ -2,9 +2,11 @@
 // window's socket.
 #include <cstring>
 
+#include "COMMON/BM_UI/canvasinternal.h"
+#include "COMMON/BM_UI/crossprocess.h"
+#include "COMMON/BM_UI/headless/headlessinput.h"
+#include "COMMON/BM_UI/uireport.h"
 #include "COMMON/BM_UI/uistate.h"
-
-bool PostTrayTap(UINT mouseMessage);  // tray.cpp
 
 namespace {
 constexpr int32_t kMaxTapCoordinate = 32767;  // lParam carries 16-bit signed coordinates
@@ -104,7 +106,7 @@ BOOL InjectTap(HWND hwnd, int32_t x, int32_t y) {
     if (!w) {
         return FALSE;
     }
-    Ui().cursor = POINT{w->rect.left + x, w->rect.top + y};
+    HeadlessInput::Instance().SetCursor(POINT{w->rect.left + x, w->rect.top + y});
     const LPARAM at = MAKELPARAM(x, y);
     return PostLocalMessage(w, WM_LBUTTONDOWN, MK_LBUTTON, at) && PostLocalMessage(w, WM_LBUTTONUP, 0, at)
                ? TRUE

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-// Canvas and GDI bookkeeping lives in canvas.cpp, menus in menu.cpp, icons in tray.cpp.
-void DestroyAllGdi();
-void DestroyAllMenus();
-void DestroyAllIcons();
+#include "COMMON/BM_UI/canvasinternal.h"
+#include "COMMON/BM_UI/crossprocess.h"
+#include "COMMON/BM_UI/headless/headlessinput.h"
+#include "COMMON/BM_UI/uireport.h"
 
 namespace {
 std::unique_ptr<UiBackend> ChooseBackend() {
@@ -42,7 +42,7 @@ UiState& Ui() {
 }
 
 UiState::~UiState() {
-    Clear();
+    Release();
     backend.reset();
     // Font caches would otherwise outlive the process's last use and show up as leaks.
     cairo_debug_reset_static_data();
@@ -50,9 +50,14 @@ UiState::~UiState() {
 }
 
 void UiState::Clear() {
+    Release();
+    HeadlessInput::Instance().Clear();
+}
+
+void UiState::Release() {
     if (tray.present && backend) {
         tray.present = false;
-        backend->TrayChanged(tray);
+        backend->TrayChanged(false, nullptr);
     }
     if (tray.iconSurface) {
         cairo_surface_destroy(tray.iconSurface);
@@ -62,7 +67,8 @@ void UiState::Clear() {
     for (auto& w : windows) {
         CloseWindowSocket(*w);
         if (backend) {
-            backend->DestroyNative(*w);
+            backend->DestroyNative(w->native);
+            w->native = 0;
         }
         if (w->surface) {
             cairo_surface_destroy(w->surface);
@@ -77,8 +83,6 @@ void UiState::Clear() {
     DestroyAllMenus();
     DestroyAllIcons();
     lastMenu = MenuRecord{};
-    menuChoices.clear();
-    cursor = POINT{};
     currentCursor = nullptr;
     menuTimeoutMs = 0;
 }

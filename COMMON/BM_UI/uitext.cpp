@@ -1,6 +1,6 @@
-#include <string>
+#include "COMMON/BM_UI/uitext.h"
 
-#include "COMMON/BM_UI/uistate.h"
+#include <cstdint>
 
 namespace {
 void AppendUtf8(std::string& out, uint32_t cp) {
@@ -23,7 +23,6 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 constexpr uint32_t kReplacement = 0xFFFD;
 }  // namespace
 
-// Unpaired surrogates become U+FFFD so that Cairo always receives valid UTF-8.
 std::string Utf16ToUtf8(const char16_t* text, size_t count) {
     std::string out;
     if (!text) {

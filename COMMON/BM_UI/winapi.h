@@ -1,6 +1,6 @@
 // The window-system layer: the subset of the Win32 user-interface, graphics and shell calls the
-// launcher uses, with their original names, message ids and parameter meanings, so that window
-// procedures, painting code and the PeekMessage loop read as on the original platform.
+// launcher uses, with their Win32 names, message ids and parameter meanings, so that window
+// procedures, painting code and the PeekMessage loop read as they do on Win32.
 //
 // One thread per process uses this layer (no locks). The backend (X11 or headless) is chosen on
 // first use: QUILLON_UI=x11|headless, else X11 when DISPLAY is set, else headless.
@@ -36,7 +36,7 @@ using UINT = uint32_t;
 using DWORD = uint32_t;
 using BOOL = int32_t;
 using ATOM = uint16_t;
-using COLORREF = uint32_t;  // 0x00BBGGRR as on the original
+using COLORREF = uint32_t;  // 0x00BBGGRR as in Win32
 
 using WNDPROC = LRESULT (*)(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -147,7 +147,7 @@ inline constexpr int32_t GET_Y_LPARAM(LPARAM lp) {
 
 #define MAKEINTRESOURCEW(id) (reinterpret_cast<const char16_t*>(static_cast<uintptr_t>(id)))
 
-// ---- Message ids (original values) -------------------------------------------------------------
+// ---- Message ids (Win32 values) ----------------------------------------------------------------
 
 constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_CREATE = 0x0001;
@@ -282,8 +282,8 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int32_t exitCode);
 
 // Never waits. First pumps the backend (window-system events, other processes' datagrams),
-// then takes, in the original's order: a posted message; WM_QUIT when asked for; WM_PAINT for
-// an invalid visible window. hwnd/min/max filter as on the original (nullptr, 0, 0: anything).
+// then takes, in Win32's order: a posted message; WM_QUIT when asked for; WM_PAINT for an
+// invalid visible window. hwnd/min/max filter as in Win32 (nullptr, 0, 0: anything).
 // Returns TRUE with *msg filled when a message was found.
 BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags);
 

@@ -2,10 +2,11 @@
 // invalidation and the backing image every window paints into.
 #include <algorithm>
 
+#include "COMMON/BM_UI/canvasinternal.h"
+#include "COMMON/BM_UI/crossprocess.h"
+#include "COMMON/BM_UI/uireport.h"
 #include "COMMON/BM_UI/uistate.h"
-
-void DestroyCanvasesOf(BmWindow* window);  // canvas.cpp
-void DropTrayOf(BmWindow* window);         // tray.cpp
+#include "COMMON/BM_UI/uitext.h"
 
 namespace {
 constexpr int32_t kMaxWindowSide = 10000;
@@ -47,7 +48,8 @@ RECT InitialRect(int32_t x, int32_t y, int32_t width, int32_t height) {
 
 void ReleaseWindow(BmWindow& w) {
     CloseWindowSocket(w);
-    Backend().DestroyNative(w);
+    Backend().DestroyNative(w.native);
+    w.native = 0;
     if (w.surface) {
         cairo_surface_destroy(w.surface);
         w.surface = nullptr;
@@ -96,7 +98,7 @@ HWND CreateWindowExW(DWORD exStyle, const char16_t* className, const char16_t* t
     w->style = style;
     w->rect = InitialRect(x, y, width, height);
     w->serial = ui.nextSerial++;
-    if (!WindowSurface(*w) || !Backend().CreateNative(*w)) {
+    if (!WindowSurface(*w) || !Backend().CreateNative(w, w->rect, w->className, w->title, &w->native)) {
         if (w->surface) {
             cairo_surface_destroy(w->surface);
         }
@@ -134,7 +136,7 @@ BOOL DestroyWindow(HWND hwnd) {
         return FALSE;
     }
     if (w->visible) {
-        Backend().SetVisible(*w, false);
+        Backend().SetVisible(w->native, false);
         w->visible = false;
     }
     w->proc(w, WM_DESTROY, 0, 0);
@@ -186,7 +188,7 @@ BOOL SetWindowTextW(HWND hwnd, const char16_t* text) {
         return FALSE;
     }
     w->title = Text(text);
-    Backend().SetTitle(*w);
+    Backend().SetTitle(w->native, w->title);
     return TRUE;
 }
 
@@ -210,7 +212,7 @@ BOOL ShowWindow(HWND hwnd, int32_t command) {
     const bool show = command != SW_HIDE && command != SW_MINIMIZE;
     if (show != wasVisible) {
         w->visible = show;
-        Backend().SetVisible(*w, show);
+        Backend().SetVisible(w->native, show);
         UiReport(std::string("WINDOW: ") + (show ? "show " : "hide ") + Describe(*w));
         if (show) {
             InvalidateRect(w, nullptr, TRUE);
@@ -290,7 +292,7 @@ BOOL SetForegroundWindow(HWND hwnd) {
     if (!w) {
         return FALSE;
     }
-    Backend().Raise(*w);
+    Backend().Raise(w->native, w->visible);
     return TRUE;
 }
 
@@ -319,7 +321,12 @@ cairo_surface_t* WindowSurface(BmWindow& w) {
     return s;
 }
 
-void SetWindowRectFromBackend(BmWindow& w, const RECT& rect) {
+void MoveWindowFromBackend(HWND hwnd, const RECT& rect) {
+    BmWindow* window = LocalWindow(hwnd);
+    if (!window) {
+        return;
+    }
+    BmWindow& w = *window;
     const bool resized = rect.right - rect.left != w.rect.right - w.rect.left ||
                          rect.bottom - rect.top != w.rect.bottom - w.rect.top;
     if (rect.right <= rect.left || rect.bottom <= rect.top) {

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_UI/headless/headlessinput.h"
 #include "COMMON/BM_UI/uistate.h"
 #include "tests/BM_UI/uitestsupport.h"
 
@@ -249,7 +250,7 @@ TEST_F(CrossProcessTest, ControlRequestsTapChooseAndSnapshot) {
     EXPECT_FALSE(Await(WM_LBUTTONDOWN, &msg, 100));
     const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(printed.find("CONTROL: TAP"), std::string::npos) << printed;
-    EXPECT_TRUE(Ui().menuChoices.empty());
+    EXPECT_EQ(HeadlessInput::Instance().PendingChoices(), 0u);
     EXPECT_FALSE(SendWindowControl(kClass, u"No such window", "TAP 1 1"));
     EXPECT_FALSE(SendWindowControl(kClass, kTitle, std::string(2000, 'A')));
 }

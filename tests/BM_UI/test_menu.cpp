@@ -2,7 +2,8 @@
 // line tests outside the process read, placement on the screen.
 #include <gtest/gtest.h>
 
-#include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/canvasinternal.h"
+#include "COMMON/BM_UI/menulayout.h"
 #include "tests/BM_UI/uitestsupport.h"
 
 namespace {
@@ -119,7 +120,7 @@ TEST(MenuPlacementTest, RightAlignedAndKeptOnScreen) {
 TEST_F(MenuTest, LayoutStacksItemsAndSeparators) {
     HMENU menu = CommandMenu(false);
     int32_t width = 0, height = 0;
-    const auto layout = LayoutMenu(*menu, &width, &height);
+    const auto layout = LayoutMenu(menu->items, &width, &height);
     ASSERT_EQ(layout.size(), 8u);
     EXPECT_EQ(layout[0].rect.top, kMenuPadding);
     EXPECT_EQ(layout[1].rect.top, kMenuPadding + kMenuItemHeight);
@@ -133,7 +134,7 @@ TEST_F(MenuTest, LayoutStacksItemsAndSeparators) {
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP bmp = CreateCompatibleBitmap(dc, width, height);
     SelectObject(dc, bmp);
-    DrawMenu(dc, *menu, layout, width, height, 2);
+    DrawMenu(dc, menu->items, layout, width, height, 2);
     const COLORREF face = GetPixel(dc, width - 3, layout[0].rect.top + 2);
     EXPECT_NE(GetPixel(dc, width - 3, layout[2].rect.top + 2), face);
     EXPECT_EQ(GetPixel(dc, width - 3, layout[5].rect.top + 2), face);

@@ -1,7 +1,8 @@
 // Tray icon state in the headless backend and the program's two built-in icons.
 #include <gtest/gtest.h>
 
-#include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/canvasinternal.h"
+#include "COMMON/BM_UI/uirecords.h"
 #include "QUILLON/icons.h"
 #include "tests/BM_UI/uitestsupport.h"
 

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_UI/menulayout.h"
 #include "COMMON/BM_UI/uistate.h"
 #include "QUILLON/icons.h"
 #include "tests/BM_UI/uitestsupport.h"

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "COMMON/BM_UI/uistate.h"
-
-uintptr_t ConsumeInjectedChoice(const BmMenu& menu);  // menu.cpp
+#include "COMMON/BM_UI/headless/headlessinput.h"
+#include "COMMON/BM_UI/uibackend.h"
+#include "COMMON/BM_UI/uireport.h"
 
 namespace {
 constexpr int32_t kDefaultWidth = 800;
@@ -56,18 +56,23 @@ public:
     const char* Name() const override { return "headless"; }
     RECT ScreenRect() override { return RECT{0, 0, width_, height_}; }
     RECT WorkArea() override { return ScreenRect(); }
-    bool CreateNative(BmWindow&) override { return true; }
-    void DestroyNative(BmWindow&) override {}
-    void SetVisible(BmWindow&, bool) override {}
-    void SetTitle(BmWindow&) override {}
-    void Present(BmWindow&) override {}
-    void Raise(BmWindow&) override {}
-    void Pump() override {}
-    uintptr_t TrackMenu(HMENU menu, int32_t, int32_t, UINT, HWND) override {
-        return ConsumeInjectedChoice(*menu);
+    bool CreateNative(HWND, const RECT&, const std::u16string&, const std::u16string&,
+                      uintptr_t* native) override {
+        *native = 0;
+        return true;
     }
-    void TrayChanged(TrayIconState&) override {}
-    RECT TrayIconRect(const TrayIconState&) override { return RECT{}; }
+    void DestroyNative(uintptr_t) override {}
+    void SetVisible(uintptr_t, bool) override {}
+    void SetTitle(uintptr_t, const std::u16string&) override {}
+    void Present(uintptr_t, cairo_surface_t*) override {}
+    void Raise(uintptr_t, bool) override {}
+    void Pump() override {}
+    uintptr_t TrackMenu(const std::vector<BmMenuItem>& items, int32_t, int32_t, UINT, uint32_t) override {
+        return HeadlessInput::Instance().ConsumeChoice(items);
+    }
+    void TrayChanged(bool, cairo_surface_t*) override {}
+    bool TrayDocked() override { return false; }
+    RECT TrayIconRect() override { return RECT{}; }
     void SetUiCursorShape(UiCursorShape) override {}
     bool QueryCursorPos(POINT*) override { return false; }
 

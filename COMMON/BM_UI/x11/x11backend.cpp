@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "COMMON/BM_UI/uitext.h"
+
 namespace {
 constexpr long kWindowEvents =
     ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask | KeyPressMask;
@@ -75,8 +77,14 @@ X11Backend::~X11Backend() {
     if (trayWindow_) {
         XDestroyWindow(display_, trayWindow_);
     }
-    for (auto& [xid, w] : windows_) {
+    if (trayIcon_) {
+        cairo_surface_destroy(trayIcon_);
+    }
+    for (auto& [xid, shown] : windows_) {
         XDestroyWindow(display_, xid);
+        if (shown.image) {
+            cairo_surface_destroy(shown.image);
+        }
     }
     XFreeCursor(display_, arrow_);
     XFreeCursor(display_, watch_);
@@ -122,14 +130,15 @@ RECT X11Backend::WorkArea() {
     return area;
 }
 
-bool X11Backend::CreateNative(BmWindow& w) {
+bool X11Backend::CreateNative(HWND hwnd, const RECT& rect, const std::u16string& className,
+                              const std::u16string& title, uintptr_t* native) {
     XSetWindowAttributes a{};
     a.background_pixmap = None;  // the backing image repaints everything; no server-side clearing
     a.bit_gravity = NorthWestGravity;
     a.event_mask = kWindowEvents;
-    const int width = w.rect.right - w.rect.left;
-    const int height = w.rect.bottom - w.rect.top;
-    const Window xid = XCreateWindow(display_, root_, w.rect.left, w.rect.top, static_cast<unsigned>(width),
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    const Window xid = XCreateWindow(display_, root_, rect.left, rect.top, static_cast<unsigned>(width),
                                      static_cast<unsigned>(height), 0, CopyFromParent, InputOutput,
                                      CopyFromParent, CWBackPixmap | CWBitGravity | CWEventMask, &a);
     if (!xid) {
@@ -138,47 +147,50 @@ bool X11Backend::CreateNative(BmWindow& w) {
     XSetWMProtocols(display_, xid, &wmDelete_, 1);
     XSizeHints* hints = XAllocSizeHints();
     hints->flags = USPosition | USSize | PPosition | PSize;
-    hints->x = w.rect.left;
-    hints->y = w.rect.top;
+    hints->x = rect.left;
+    hints->y = rect.top;
     hints->width = width;
     hints->height = height;
     XSetWMNormalHints(display_, xid, hints);
     XFree(hints);
-    std::string resClass = Utf16ToUtf8(w.className);
+    std::string resClass = Utf16ToUtf8(className);
     char resName[] = "quillon";
     XClassHint classHint{resName, resClass.data()};
     XSetClassHint(display_, xid, &classHint);
     XDefineCursor(display_, xid, shape_ == UiCursorShape::Wait ? watch_ : arrow_);
-    w.native = xid;
-    windows_[xid] = &w;
-    SetTitle(w);
+    *native = xid;
+    windows_[xid] = Shown{hwnd, nullptr};
+    SetTitle(xid, title);
     return true;
 }
 
-void X11Backend::DestroyNative(BmWindow& w) {
-    if (!w.native) {
+void X11Backend::DestroyNative(uintptr_t native) {
+    if (!native) {
         return;
     }
-    windows_.erase(static_cast<Window>(w.native));
-    XDestroyWindow(display_, static_cast<Window>(w.native));
+    const Window xid = static_cast<Window>(native);
+    if (Shown* shown = WindowFor(xid); shown && shown->image) {
+        cairo_surface_destroy(shown->image);
+    }
+    windows_.erase(xid);
+    XDestroyWindow(display_, xid);
     XFlush(display_);
-    w.native = 0;
 }
 
-void X11Backend::SetVisible(BmWindow& w, bool visible) {
+void X11Backend::SetVisible(uintptr_t native, bool visible) {
     if (visible) {
-        XMapRaised(display_, static_cast<Window>(w.native));
+        XMapRaised(display_, static_cast<Window>(native));
     } else {
-        XUnmapWindow(display_, static_cast<Window>(w.native));
+        XUnmapWindow(display_, static_cast<Window>(native));
     }
     XFlush(display_);
 }
 
-void X11Backend::SetTitle(BmWindow& w) {
-    const Window xid = static_cast<Window>(w.native);
-    const std::string latin1 = Latin1Title(w.title);
+void X11Backend::SetTitle(uintptr_t native, const std::u16string& title) {
+    const Window xid = static_cast<Window>(native);
+    const std::string latin1 = Latin1Title(title);
     XStoreName(display_, xid, latin1.c_str());
-    const std::string utf8 = Utf16ToUtf8(w.title);
+    const std::string utf8 = Utf16ToUtf8(title);
     XChangeProperty(display_, xid, netWmName_, utf8String_, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
     XFlush(display_);
@@ -199,24 +211,31 @@ void X11Backend::PresentSurface(Window target, cairo_surface_t* source, int32_t 
     XFlush(display_);
 }
 
-void X11Backend::Present(BmWindow& w) {
-    if (w.native && w.surface) {
-        PresentSurface(static_cast<Window>(w.native), w.surface, cairo_image_surface_get_width(w.surface),
-                       cairo_image_surface_get_height(w.surface));
+void X11Backend::Present(uintptr_t native, cairo_surface_t* image) {
+    if (!native || !image) {
+        return;
     }
+    if (Shown* shown = WindowFor(static_cast<Window>(native)); shown && shown->image != image) {
+        if (shown->image) {
+            cairo_surface_destroy(shown->image);
+        }
+        shown->image = cairo_surface_reference(image);
+    }
+    PresentSurface(static_cast<Window>(native), image, cairo_image_surface_get_width(image),
+                   cairo_image_surface_get_height(image));
 }
 
-void X11Backend::Raise(BmWindow& w) {
-    XRaiseWindow(display_, static_cast<Window>(w.native));
-    if (w.visible) {
-        XSetInputFocus(display_, static_cast<Window>(w.native), RevertToParent, CurrentTime);
+void X11Backend::Raise(uintptr_t native, bool visible) {
+    XRaiseWindow(display_, static_cast<Window>(native));
+    if (visible) {
+        XSetInputFocus(display_, static_cast<Window>(native), RevertToParent, CurrentTime);
     }
     XFlush(display_);
 }
 
-BmWindow* X11Backend::WindowFor(Window xid) {
+X11Backend::Shown* X11Backend::WindowFor(Window xid) {
     auto it = windows_.find(xid);
-    return it == windows_.end() ? nullptr : it->second;
+    return it == windows_.end() ? nullptr : &it->second;
 }
 
 void X11Backend::Pump() {
@@ -231,10 +250,11 @@ void X11Backend::HandleEvent(XEvent& event) {
     if (HandleTrayEvent(event)) {
         return;
     }
-    BmWindow* w = WindowFor(event.xany.window);
-    if (!w) {
+    const Shown* shown = WindowFor(event.xany.window);
+    if (!shown) {
         return;
     }
+    HWND w = shown->hwnd;
     switch (event.type) {
         case Expose:
             InvalidateRect(w, nullptr, TRUE);
@@ -243,14 +263,14 @@ void X11Backend::HandleEvent(XEvent& event) {
         case ButtonRelease:
             if (event.xbutton.button == Button1) {
                 const bool down = event.type == ButtonPress;
-                PostLocalMessage(w, down ? WM_LBUTTONDOWN : WM_LBUTTONUP, down ? MK_LBUTTON : 0,
-                                 MAKELPARAM(Clamp16(event.xbutton.x), Clamp16(event.xbutton.y)));
+                PostMessageW(w, down ? WM_LBUTTONDOWN : WM_LBUTTONUP, down ? MK_LBUTTON : 0,
+                             MAKELPARAM(Clamp16(event.xbutton.x), Clamp16(event.xbutton.y)));
             }
             break;
         case ClientMessage:
             if (event.xclient.message_type == wmProtocols_ && event.xclient.format == 32 &&
                 static_cast<Atom>(event.xclient.data.l[0]) == wmDelete_) {
-                // Sent, not posted, as the original does: the supervisor loop ends on a queued
+                // Sent, not posted, as Win32 does: the supervisor loop ends on a queued
                 // WM_CLOSE, and the close box must only reach the window procedure (which hides).
                 SendMessageW(w, WM_CLOSE, 0, 0);
             }
@@ -259,7 +279,7 @@ void X11Backend::HandleEvent(XEvent& event) {
             int x = 0, y = 0;
             Window child = 0;
             XTranslateCoordinates(display_, event.xconfigure.window, root_, 0, 0, &x, &y, &child);
-            SetWindowRectFromBackend(*w, RECT{x, y, x + event.xconfigure.width, y + event.xconfigure.height});
+            MoveWindowFromBackend(w, RECT{x, y, x + event.xconfigure.width, y + event.xconfigure.height});
             break;
         }
         default:
@@ -269,7 +289,7 @@ void X11Backend::HandleEvent(XEvent& event) {
 
 void X11Backend::SetUiCursorShape(UiCursorShape shape) {
     shape_ = shape;
-    for (auto& [xid, w] : windows_) {
+    for (auto& [xid, shown] : windows_) {
         XDefineCursor(display_, xid, shape == UiCursorShape::Wait ? watch_ : arrow_);
     }
     XFlush(display_);

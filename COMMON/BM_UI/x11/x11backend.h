@@ -4,12 +4,14 @@
 #pragma once
 
 #include <X11/Xlib.h>
+#include <cairo.h>
 
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/uibackend.h"
 
 class X11Backend final : public UiBackend {
 public:
@@ -20,16 +22,19 @@ public:
     const char* Name() const override { return "x11"; }
     RECT ScreenRect() override;
     RECT WorkArea() override;
-    bool CreateNative(BmWindow& window) override;
-    void DestroyNative(BmWindow& window) override;
-    void SetVisible(BmWindow& window, bool visible) override;
-    void SetTitle(BmWindow& window) override;
-    void Present(BmWindow& window) override;
-    void Raise(BmWindow& window) override;
+    bool CreateNative(HWND hwnd, const RECT& rect, const std::u16string& className,
+                      const std::u16string& title, uintptr_t* native) override;
+    void DestroyNative(uintptr_t native) override;
+    void SetVisible(uintptr_t native, bool visible) override;
+    void SetTitle(uintptr_t native, const std::u16string& title) override;
+    void Present(uintptr_t native, cairo_surface_t* image) override;
+    void Raise(uintptr_t native, bool visible) override;
     void Pump() override;
-    uintptr_t TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HWND owner) override;  // x11menu.cpp
-    void TrayChanged(TrayIconState& state) override;                                         // x11tray.cpp
-    RECT TrayIconRect(const TrayIconState& state) override;                                  // x11tray.cpp
+    uintptr_t TrackMenu(const std::vector<BmMenuItem>& items, int32_t x, int32_t y, UINT flags,
+                        uint32_t timeoutMs) override;                // x11menu.cpp
+    void TrayChanged(bool present, cairo_surface_t* icon) override;  // x11tray.cpp
+    bool TrayDocked() override { return trayDocked_; }
+    RECT TrayIconRect() override;  // x11tray.cpp
     void SetUiCursorShape(UiCursorShape shape) override;
     bool QueryCursorPos(POINT* point) override;
 
@@ -38,7 +43,13 @@ private:
 
     // Turns one event into messages (or handles it for the tray icon).
     void HandleEvent(XEvent& event);
-    BmWindow* WindowFor(Window xid);
+    // One of our top-level windows: its layer handle and the image last shown in it (own
+    // reference), drawn again when it is uncovered while a menu runs.
+    struct Shown {
+        HWND hwnd = nullptr;
+        cairo_surface_t* image = nullptr;
+    };
+    Shown* WindowFor(Window xid);
     // Copies `source` (w x h) onto the X window.
     void PresentSurface(Window target, cairo_surface_t* source, int32_t width, int32_t height);
 
@@ -64,6 +75,8 @@ private:
     Cursor arrow_ = 0;
     Cursor watch_ = 0;
     UiCursorShape shape_ = UiCursorShape::Arrow;
-    std::map<Window, BmWindow*> windows_;
+    std::map<Window, Shown> windows_;
     Window trayWindow_ = 0;
+    bool trayDocked_ = false;
+    cairo_surface_t* trayIcon_ = nullptr;  // own reference
 };

@@ -5,6 +5,8 @@
 #include <poll.h>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_UI/canvasinternal.h"
+#include "COMMON/BM_UI/menulayout.h"
 #include "COMMON/BM_UI/x11/x11backend.h"
 
 namespace {
@@ -25,9 +27,10 @@ int32_t ItemAt(const std::vector<MenuLayoutItem>& layout, int32_t x, int32_t y, 
 }
 }  // namespace
 
-uintptr_t X11Backend::TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HWND) {
+uintptr_t X11Backend::TrackMenu(const std::vector<BmMenuItem>& items, int32_t x, int32_t y, UINT flags,
+                                uint32_t timeout) {
     int32_t width = 0, height = 0;
-    const std::vector<MenuLayoutItem> layout = LayoutMenu(*menu, &width, &height);
+    const std::vector<MenuLayoutItem> layout = LayoutMenu(items, &width, &height);
     const POINT at = PlaceMenu(x, y, flags, width, height, ScreenRect());
 
     XSetWindowAttributes a{};
@@ -47,7 +50,7 @@ uintptr_t X11Backend::TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HW
     SelectObject(dc, bitmap);
     int32_t highlight = -1;
     auto redraw = [&] {
-        DrawMenu(dc, *menu, layout, width, height, highlight);
+        DrawMenu(dc, items, layout, width, height, highlight);
         PresentSurface(mw, CanvasSurface(dc), width, height);
     };
 
@@ -63,7 +66,6 @@ uintptr_t X11Backend::TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HW
     XGrabKeyboard(display_, mw, False, GrabModeAsync, GrabModeAsync, CurrentTime);
 
     const uint32_t start = GetTickCount();
-    const uint32_t timeout = Ui().menuTimeoutMs;
     uintptr_t chosen = 0;
     bool pressedInside = false;
     bool movedInside = false;
@@ -82,8 +84,10 @@ uintptr_t X11Backend::TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HW
         const bool pointer = ev.type == ButtonPress || ev.type == ButtonRelease || ev.type == MotionNotify;
         if (ev.xany.window != mw && !pointer) {
             if (ev.type == Expose) {
-                if (BmWindow* w = WindowFor(ev.xany.window)) {
-                    Present(*w);  // keep the window behind the menu drawn from its backing image
+                if (const Shown* shown = WindowFor(ev.xany.window); shown && shown->image) {
+                    // keep the window behind the menu drawn from its backing image
+                    PresentSurface(ev.xany.window, shown->image, cairo_image_surface_get_width(shown->image),
+                                   cairo_image_surface_get_height(shown->image));
                 }
             }
             HandleEvent(ev);
@@ -119,7 +123,7 @@ uintptr_t X11Backend::TrackMenu(HMENU menu, int32_t x, int32_t y, UINT flags, HW
                 const int32_t i = ItemAt(layout, ev.xbutton.x_root - at.x, ev.xbutton.y_root - at.y, width);
                 // The release of the opening tap chooses nothing.
                 if ((pressedInside || movedInside) && i >= 0 && layout[i].selectable) {
-                    chosen = menu->items[static_cast<size_t>(i)].id;
+                    chosen = items[static_cast<size_t>(i)].id;
                     running = false;
                 }
                 break;

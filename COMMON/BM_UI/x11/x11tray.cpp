@@ -8,23 +8,25 @@
 
 #include "COMMON/BM_UI/x11/x11backend.h"
 
-bool PostTrayTap(UINT mouseMessage);  // tray.cpp
-
 namespace {
 constexpr long kSystemTrayRequestDock = 0;
 constexpr long kXembedMapped = 1;
 constexpr unsigned kIconWindowSide = 16;
 }  // namespace
 
-void X11Backend::TrayChanged(TrayIconState& state) {
-    if (!state.present) {
+void X11Backend::TrayChanged(bool present, cairo_surface_t* icon) {
+    cairo_surface_t* keep = present && icon ? cairo_surface_reference(icon) : nullptr;
+    if (trayIcon_) {
+        cairo_surface_destroy(trayIcon_);
+    }
+    trayIcon_ = keep;
+    if (!present) {
         if (trayWindow_) {
             XDestroyWindow(display_, trayWindow_);
             XFlush(display_);
             trayWindow_ = 0;
         }
-        state.docked = false;
-        state.native = 0;
+        trayDocked_ = false;
         return;
     }
     if (!trayWindow_) {
@@ -48,8 +50,7 @@ void X11Backend::TrayChanged(TrayIconState& state) {
         char resClass[] = "QuillonTray";
         XClassHint classHint{resName, resClass};
         XSetClassHint(display_, trayWindow_, &classHint);
-        state.native = trayWindow_;
-        state.docked = false;
+        trayDocked_ = false;
         RequestDock();
     }
     DrawTray();
@@ -73,8 +74,7 @@ void X11Backend::RequestDock() {
 }
 
 void X11Backend::DrawTray() {
-    TrayIconState& tray = Ui().tray;
-    if (!trayWindow_ || !tray.present) {
+    if (!trayWindow_) {
         return;
     }
     XWindowAttributes wa{};
@@ -82,18 +82,18 @@ void X11Backend::DrawTray() {
         return;
     }
     XClearWindow(display_, trayWindow_);
-    if (tray.iconSurface) {
+    if (trayIcon_) {
         cairo_surface_t* xs =
             cairo_xlib_surface_create(display_, trayWindow_, wa.visual, wa.width, wa.height);
         cairo_t* cr = cairo_create(xs);
-        const int iw = cairo_image_surface_get_width(tray.iconSurface);
-        const int ih = cairo_image_surface_get_height(tray.iconSurface);
+        const int iw = cairo_image_surface_get_width(trayIcon_);
+        const int ih = cairo_image_surface_get_height(trayIcon_);
         // The manager decides the size; the icon is centred, scaled down only when it does not fit.
         const double scale =
             std::min({1.0, static_cast<double>(wa.width) / iw, static_cast<double>(wa.height) / ih});
         cairo_translate(cr, (wa.width - iw * scale) / 2, (wa.height - ih * scale) / 2);
         cairo_scale(cr, scale, scale);
-        cairo_set_source_surface(cr, tray.iconSurface, 0, 0);
+        cairo_set_source_surface(cr, trayIcon_, 0, 0);
         cairo_paint(cr);
         cairo_destroy(cr);
         cairo_surface_flush(xs);
@@ -103,11 +103,10 @@ void X11Backend::DrawTray() {
 }
 
 bool X11Backend::HandleTrayEvent(XEvent& event) {
-    TrayIconState& tray = Ui().tray;
     if (event.type == ClientMessage && event.xclient.window == root_ &&
         event.xclient.message_type == manager_ &&
         static_cast<Atom>(event.xclient.data.l[1]) == traySelection_) {
-        if (trayWindow_ && !tray.docked) {
+        if (trayWindow_ && !trayDocked_) {
             RequestDock();  // a tray manager has started
         }
         return true;
@@ -125,7 +124,7 @@ bool X11Backend::HandleTrayEvent(XEvent& event) {
             DrawTray();
             break;
         case ReparentNotify:
-            tray.docked = event.xreparent.parent != root_;
+            trayDocked_ = event.xreparent.parent != root_;
             break;
         case ButtonPress:
             if (event.xbutton.button == Button1) {
@@ -143,8 +142,8 @@ bool X11Backend::HandleTrayEvent(XEvent& event) {
     return true;
 }
 
-RECT X11Backend::TrayIconRect(const TrayIconState& state) {
-    if (!trayWindow_ || !state.docked) {
+RECT X11Backend::TrayIconRect() {
+    if (!trayWindow_ || !trayDocked_) {
         return RECT{};
     }
     XWindowAttributes wa{};
