@@ -2,8 +2,12 @@
 #include <string>
 
 #include "QUILLON/quillon.h"
+#include "QUILLON/usage.h"
 
 int main(int argc, char** argv) {
+    if (const std::optional<int> shown = HandleInfoOption(argc, argv)) {
+        return *shown;
+    }
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {
         if (i > 1) {

@@ -15,6 +15,11 @@
 namespace {
 constexpr uint64_t kFileVersionAt = 8;      // dwFileVersionMS, dwFileVersionLS
 constexpr uint64_t kProductVersionAt = 16;  // dwProductVersionMS, dwProductVersionLS
+constexpr const char kUsage[] =
+    "usage: stamp-version FILE A.B.C.D\n"
+    "Rewrites the version in FILE's version block (ELF section .vsversion holding a\n"
+    "VS_VERSIONINFO block); each part 0..65535. Exit status 0 when done, 1 when FILE has no\n"
+    "writable version block, 2 on a bad command line.\n";
 
 // "A.B.C.D", each part decimal 0..65535, nothing else.
 bool ParseVersion(const char* text, uint16_t parts[4]) {
@@ -76,12 +81,13 @@ bool Stamp(const std::string& path, uint64_t fixedInfo, const uint16_t parts[4])
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     uint16_t parts[4];
     if (argc != 3 || !ParseVersion(argv[2], parts)) {
-        std::fprintf(stderr,
-                     "usage: stamp-version FILE A.B.C.D\n"
-                     "Rewrites the version in FILE's version block (ELF section .vsversion holding a\n"
-                     "VS_VERSIONINFO block); each part 0..65535.\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     const std::string path = argv[1];

@@ -1,12 +1,15 @@
-// Start-up of the real launcher: the refusal to run from a network location, the identity from
-// "DEFAULT.TXT" and RUNTIMEOEMREV, and a gateway that vanishes and comes back.
+// Start-up of the real launcher: --help and --version, the refusal to run from a network location,
+// the identity from "DEFAULT.TXT" and RUNTIMEOEMREV, and a gateway that vanishes and comes back.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <fstream>
+#include <vector>
 
+#include "QUILLON/usage.h"
 #include "tests/QUILLON/support_launcher.h"
 
 namespace {
@@ -26,6 +29,53 @@ std::string CopyLauncher(const std::string& folder, const std::string* defaultTe
         text << *defaultText;
     }
     return path;
+}
+
+TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.StartGateway());
+    struct Case {
+        const char* option;
+        const char* firstLine;
+        std::vector<const char*> mentions;
+    };
+    const Case cases[] = {{"--help",
+                           "Usage: quillon [/NAME:<device name>]",
+                           {"QUILLON_ROOT", "QUILLON_RUNTIME_DIR", "QUILLON_DISCOVERY", "QUILLON_UI",
+                            "QUILLON_SCREEN", "RUNTIMEOEMREV", "DEFAULT.TXT", "Exit status:"}},
+                          {"--version", "quillon 6.9 Build 114.0 Rel", {}}};
+    for (const Case& c : cases) {
+        // What follows the option does not matter.
+        ASSERT_TRUE(world.StartLauncher({c.option, "/NAME:Hall"}));
+        auto status = world.Launcher().WaitExit(5000);
+        ASSERT_TRUE(status) << c.option;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << c.option;
+        ASSERT_TRUE(world.WaitStatus(c.firstLine, 1000)) << world.Transcript();
+        const std::string text = world.Transcript();
+        EXPECT_EQ(text.rfind(c.firstLine, 0), 0u) << text;
+        for (const char* mention : c.mentions) {
+            EXPECT_NE(text.find(mention), std::string::npos) << mention;
+        }
+        // No lock, no window, no ping.
+        EXPECT_EQ(text.find("WINDOW: "), std::string::npos) << text;
+        EXPECT_FALSE(LauncherWorld::FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
+    }
+    EXPECT_EQ(world.Gateway().CountLines("PING "), 0u) << world.Gateway().Transcript();
+
+    // Only the exact first argument is an option: anything else is left to the ordinary start.
+    for (std::vector<const char*> argv : {std::vector<const char*>{"quillon"},
+                                          {"quillon", "--HELP"},
+                                          {"quillon", "--version=1"},
+                                          {"quillon", "-h"},
+                                          {"quillon", "/NAME:--help"},
+                                          {"quillon", "/NAME:x", "--version"}}) {
+        FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        EXPECT_FALSE(HandleInfoOption(static_cast<int>(argv.size()), argv.data(), out)) << argv.back();
+        EXPECT_EQ(std::ftell(out), 0L) << argv.back();
+        std::fclose(out);
+    }
 }
 
 TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {

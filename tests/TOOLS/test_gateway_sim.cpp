@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/peer_process.h"
@@ -180,12 +181,18 @@ protected:
 };
 
 TEST(GatewaySimCommandLine, HelpAndBadOptions) {
-    PeerProcess help;
-    ASSERT_TRUE(help.Start(GATEWAY_SIM_BIN, {"--help"}));
-    const auto status = help.WaitExit(5000);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    EXPECT_TRUE(help.WaitForLine("Usage: gateway-sim", 1000));
+    // Every tool answers --help with its usage on stdout and exit code 0.
+    const std::pair<const char*, const char*> tools[] = {{GATEWAY_SIM_BIN, "Usage: gateway-sim"},
+                                                         {DEMO_APP_BIN, "usage: demo-app"},
+                                                         {STAMP_VERSION_BIN, "usage: stamp-version"}};
+    for (const auto& [program, usage] : tools) {
+        PeerProcess help;
+        ASSERT_TRUE(help.Start(program, {"--help"}));
+        const auto status = help.WaitExit(5000);
+        ASSERT_TRUE(status.has_value()) << program;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << program;
+        EXPECT_TRUE(help.WaitForLine(usage, 1000)) << program;
+    }
 
     for (std::vector<std::string> bad : {std::vector<std::string>{"--no-such-option"},
                                          {"--port", "70000"},

@@ -1,0 +1,74 @@
+#include "QUILLON/usage.h"
+
+#include <cstring>
+
+#include "COMMON/BM_UTIL/bmassert.h"
+
+namespace {
+constexpr const char kHelpOption[] = "--help";
+constexpr const char kVersionOption[] = "--version";
+constexpr int kExitInfoShown = 0;
+
+const char kHelp[] =
+    "Usage: quillon [/NAME:<device name>]\n"
+    "       quillon --help | --version\n"
+    "\n"
+    "The resident launcher of a home-automation tablet: finds the installation's gateway by UDP\n"
+    "broadcast, installs or updates the tablet application TORVIX.EXE from it, starts it and\n"
+    "watches it. Every status line of its window is also written to standard error.\n"
+    "\n"
+    "  /NAME:<name>   the device name: everything after the switch, spaces included (case\n"
+    "                 matters). It picks the gateway and is passed on to the tablet application.\n"
+    "  DEFAULT.TXT    without the switch, the device name is the first line of this file beside\n"
+    "                 the executable (empty when there is none: the first gateway that answers)\n"
+    "  --help         this text (only as the first argument)\n"
+    "  --version      the build, e.g. \"quillon 6.9 Build 114.0 Rel\" (only as the first argument)\n"
+    "\n"
+    "Environment:\n"
+    "  QUILLON_ROOT         device root standing for \"\\\": TORVIX.EXE (ZVIEWER.EXE in dev mode) and\n"
+    "                       the settings file NANDFLASH/DEV.DAT (default /var/lib/quillon)\n"
+    "  QUILLON_RUNTIME_DIR  lock files and the window's control socket\n"
+    "                       (default $XDG_RUNTIME_DIR/quillon, else /tmp/quillon-<uid>)\n"
+    "  QUILLON_DISCOVERY    where the discovery ping goes, ADDR:PORT (default 255.255.255.255:444,\n"
+    "                       a real LAN broadcast)\n"
+    "  QUILLON_UI           x11 or headless (default x11 when DISPLAY is set, else headless)\n"
+    "  QUILLON_SCREEN       headless screen size WIDTHxHEIGHT (default 800x480)\n"
+    "  RUNTIMEOEMREV        when set (shorter than 63 characters), client type 19 instead of 2\n"
+    "                       (default unset)\n"
+    "\n"
+    "Exit status:\n"
+    "  0  normal end (menu Exit, SIGTERM, SIGINT), a second instance, or a refusal to run from\n"
+    "     a network location\n"
+    "  1  the message loop ended with an error\n"
+    "  2  configuration error: a malformed QUILLON_DISCOVERY, QUILLON_UI=x11 without a display,\n"
+    "     an unusable device root or runtime folder\n"
+    "  3  the gateway client cannot be created\n";
+}  // namespace
+
+const char* QuillonHelpText() {
+    return kHelp;
+}
+
+std::string QuillonVersionText() {
+    std::string text = "quillon ";
+    // The build string is plain ASCII.
+    for (const char16_t* p = kBuildString; *p != u'\0'; ++p) {
+        text.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
+    }
+    return text;
+}
+
+std::optional<int> HandleInfoOption(int argc, const char* const* argv, FILE* out) {
+    if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
+        return std::nullopt;
+    }
+    if (std::strcmp(argv[1], kHelpOption) == 0) {
+        std::fputs(kHelp, out);
+    } else if (std::strcmp(argv[1], kVersionOption) == 0) {
+        std::fprintf(out, "%s\n", QuillonVersionText().c_str());
+    } else {
+        return std::nullopt;
+    }
+    std::fflush(out);
+    return kExitInfoShown;
+}
