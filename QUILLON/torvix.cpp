@@ -1,6 +1,8 @@
 #include "QUILLON/torvix.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +34,10 @@ constexpr char16_t kDownloadOk[] = u"Download Sucess";
 constexpr char16_t kDownloadFailed[] = u"ERROR: Could not Download new EXE";
 constexpr char kRemoteParameter[] = "/R";
 constexpr char kNameParameter[] = "/NAME:";
+constexpr char kNoGateway[] = "no gateway connection";
+constexpr char kZeroBytes[] = "zero-byte file";
+
+std::string gLastDownloadError;
 
 TabletOps gRealOps;
 TabletOps* gOps = nullptr;
@@ -53,18 +59,47 @@ bool SyncFile(const std::string& path) {
     return synced;
 }
 
+// A write past the file-size limit must fail with EFBIG and not end the program. A handler
+// rather than SIG_IGN, so that the started tablet application does not inherit it.
+extern "C" void OnFileSizeExceeded(int) {}
+
+void CatchFileSizeSignal() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = OnFileSizeExceeded;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGXFSZ, &action, nullptr);
+}
+
 // Waits through a download without reporting progress and never cancels.
 class SilentProgress final : public DownloadProgress {};
 
-bool FetchInto(BmServer& client, const BmString& destination) {
-    SilentProgress progress;
+// Fetches into `destination`, reporting to `progress`; a failure's cause goes to gLastDownloadError.
+bool FetchInto(BmServer& client, const BmString& destination, DownloadProgress& progress) {
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     request.AppendInt32(CurrentScreenClass());
     request.AppendInt32(client.ClientType());
     request.AppendInt32(kDownloadRequestConstant);
     request.AppendInt32(gDevMode != 0 ? 1 : 0);
-    return downloader.Run(&request);
+    const bool ok = downloader.Run(&request);
+    gLastDownloadError = downloader.Error();
+    return ok;
+}
+
+// The file is in place and whole: synced, not empty, renamed over `target`.
+bool Install(const std::string& part, const std::string& target) {
+    struct stat info {};
+    if (::stat(part.c_str(), &info) == 0 && info.st_size == 0) {
+        gLastDownloadError = kZeroBytes;
+        return false;
+    }
+    if (!SyncFile(part) || std::rename(part.c_str(), target.c_str()) != 0) {
+        gLastDownloadError = target + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool IsReadableFile(const std::string& path) {
@@ -131,6 +166,8 @@ bool GetGatewayVersion(BmString* text) {
 }
 
 bool DownloadTorvix(StatusSink* sink) {
+    CatchFileSizeSignal();
+    gLastDownloadError = kNoGateway;
     HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     const BmString finalPath = TorvixPath();
     BmString partPath(finalPath);
@@ -138,16 +175,26 @@ bool DownloadTorvix(StatusSink* sink) {
     const std::string hostFinal = HostPath(finalPath);
     const std::string hostPart = HostPath(partPath);
 
-    bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
-    ok = ok && SyncFile(hostPart) && std::rename(hostPart.c_str(), hostFinal.c_str()) == 0;
-    if (!ok) {
+    SilentProgress progress;
+    bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath, progress);
+    ok = ok && Install(hostPart, hostFinal);
+    if (ok) {
+        gLastDownloadError.clear();
+    } else {
         unlink(hostPart.c_str());
     }
     SetCursor(previous);
     if (sink != nullptr) {
         sink->ShowStatus(BmString(ok ? kDownloadOk : kDownloadFailed));
     }
+    if (!ok) {
+        std::fprintf(stderr, "Download failed: %s\n", gLastDownloadError.c_str());
+    }
     return ok;
+}
+
+const std::string& LastDownloadError() {
+    return gLastDownloadError;
 }
 
 uint32_t LaunchPauseMs() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "COMMON/BM_UTIL/bmstring.h"
 
@@ -34,8 +35,14 @@ bool GetGatewayVersion(BmString* text);
 // devMode) into a temporary file beside TorvixPath and renames it over the executable once it
 // is complete; on failure the old executable stays and the temporary file is removed. Shows the
 // wait cursor meanwhile and shows "Download Sucess" or "ERROR: Could not Download new EXE" on
-// `sink` (may be null). Blocks until the download ends.
+// `sink` (may be null); on failure the cause follows on standard error as
+// "Download failed: <cause>". A file of zero bytes is a failed download. Blocks until the
+// download ends.
 bool DownloadTorvix(StatusSink* sink);
+
+// Why the last DownloadTorvix failed ("<path>: <reason>", "gateway closed the link", "no reply
+// within 15 s", "zero-byte file", ...); empty after a success.
+const std::string& LastDownloadError();
 
 // Closes the gateway connection and starts TorvixPath with "/R" (remote) or "/NAME:<device
 // name>" (no parameters without a name); then pauses 5000 ms. False, without the pause, when the

@@ -1,25 +1,28 @@
 #include "COMMON/BM_COMM/downloader.h"
 
-#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/bmfile.h"
+#include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
 namespace {
 
-// Big files are assembled in huge pages where the system offers them: far fewer page faults
-// while the pieces are copied in.
-uint8_t* MapBlock(size_t bytes) {
-    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) {
-        return nullptr;
-    }
-    ::madvise(block, bytes, MADV_HUGEPAGE);
-    return static_cast<uint8_t*>(block);
-}
+constexpr char kNotSent[] = "the request could not be sent";
+constexpr char kIdle[] = "no reply within 15 s";
+constexpr char kLinkClosed[] = "gateway closed the link";
+constexpr char kCancelled[] = "cancelled";
+constexpr char kUnexpectedReply[] = "unexpected reply ";
+constexpr char kBadWholeFile[] = "whole-file reply shorter than its size";
+constexpr char kBadPieceHeader[] = "piece without its total and length";
+constexpr char kBadTotal[] = "announced size out of range: ";
+constexpr char kBadPiece[] = "piece beyond the announced size or its payload";
 
 bool IsWholeFile(uint32_t msgId) {
     return msgId == MSG_FILE_8131 || msgId == MSG_FILE_8132 || msgId == MSG_FILE_8149;
@@ -39,6 +42,9 @@ Downloader::Downloader(BmServer& client, DownloadProgress* progress, const BmStr
 Downloader::~Downloader() {
     StopObserving();
     client_.RemoveListener(this);
+    if (state_ != Complete) {
+        DiscardDestination();
+    }
 }
 
 void Downloader::StopObserving() {
@@ -50,19 +56,23 @@ void Downloader::StopObserving() {
 
 bool Downloader::Run(BmMsg* request) {
     if (!client_.Send(request)) {
+        error_ = kNotSent;
         return false;
     }
     client_.Connection().SetReceiveObserver(this);
     lastActivity_ = GetTickCount();
     while (state_ == InProgress) {
         if (progress_ != nullptr && progress_->IsCancelled()) {
+            error_ = kCancelled;
             break;
         }
         if (ElapsedSince(lastActivity_) > kDownloadIdleTimeoutMs) {
+            error_ = kIdle;
             StopObserving();
             return false;
         }
         if (client_.Poll(nullptr, ListenerId(), kPollWaitMs) == BmServer::kPollFailed) {
+            error_ = kLinkClosed;
             client_.RemoveListener(this);
             StopObserving();
             client_.Connection().Disconnect();
@@ -82,7 +92,7 @@ void Downloader::OnMessage(BmMsg& message) {
     } else if (message.MsgId() == MSG_FILE_PIECE) {
         HandlePiece(message);
     } else {
-        state_ = Failed;
+        Fail(kUnexpectedReply + std::to_string(message.MsgId()));
     }
 }
 
@@ -91,11 +101,19 @@ void Downloader::HandleWholeFile(BmMsg& message) {
     message.ReadInt32(&size);  // an empty payload is an empty file
     // The announced size must be there in full: never write what the payload does not hold.
     if (size < 0 || static_cast<uint32_t>(size) > message.Remaining()) {
-        state_ = Failed;
+        Fail(kBadWholeFile);
         return;
     }
-    const uint8_t* bytes = message.Payload() != nullptr ? message.Payload() + message.Cursor() : nullptr;
-    state_ = WriteDestination(bytes, size) ? Complete : Failed;
+    if (!OpenDestination()) {
+        return;
+    }
+    errno = 0;
+    if (size > 0 && !file_->WriteBlock(message.Payload() + message.Cursor(), size)) {
+        FailOnFile("write failed");
+        return;
+    }
+    received_ = total_ = size;
+    FinishDestination();
 }
 
 void Downloader::HandlePiece(BmMsg& message) {
@@ -103,23 +121,19 @@ void Downloader::HandlePiece(BmMsg& message) {
     int32_t announced = 0;
     int32_t length = 0;
     if (!message.ReadInt32(&announced) || !message.ReadInt32(&length)) {
-        state_ = Failed;
+        Fail(kBadPieceHeader);
         return;
     }
-    if (!haveBuffer_) {
-        // The buffer is sized by the gateway's word: refuse what no real file could need.
+    if (!started_) {
+        // The size is the gateway's word: refuse what no real file could need.
         if (announced < 0 || announced > kMaxDownloadBytes) {
-            state_ = Failed;
+            Fail(kBadTotal + std::to_string(announced));
             return;
         }
-        const size_t bytes = announced > 0 ? static_cast<size_t>(announced) : 1;
-        buffer_ = std::unique_ptr<uint8_t, AssemblyUnmap>(MapBlock(bytes), AssemblyUnmap{bytes});
-        if (!buffer_) {
-            BM_ASSERT_REPORT();
-            state_ = Failed;
+        if (!OpenDestination()) {
             return;
         }
-        haveBuffer_ = true;
+        started_ = true;
         total_ = announced;
     }
     if (announced != total_) {
@@ -128,35 +142,66 @@ void Downloader::HandlePiece(BmMsg& message) {
     if (progress_ != nullptr) {
         progress_->OnProgress(received_, total_);
     }
-    // A piece must fit the room left and be wholly present in the payload.
-    if (length < 0 || length > total_ - received_ ||
-        !message.ReadBytes(buffer_.get() + received_, static_cast<uint32_t>(length))) {
-        state_ = Failed;
+    // A piece must fit the room left and be wholly present in the payload. It goes to the file
+    // straight from the receive buffer.
+    if (length < 0 || length > total_ - received_ || static_cast<uint32_t>(length) > message.Remaining()) {
+        Fail(kBadPiece);
+        return;
+    }
+    errno = 0;
+    if (length > 0 && !file_->WriteBlock(message.Payload() + message.Cursor(), length)) {
+        FailOnFile("write failed");
         return;
     }
     received_ += length;
-    if (received_ < total_) {
-        return;
+    if (received_ >= total_) {
+        FinishDestination();
     }
-    state_ = WriteDestination(buffer_.get(), total_) ? Complete : Failed;
-    buffer_.reset();
-    haveBuffer_ = false;
 }
 
-bool Downloader::WriteDestination(const uint8_t* bytes, int32_t count) {
-    BmFile file(destination_);
-    if (!file.Open(ModeCreate, 0)) {
+bool Downloader::OpenDestination() {
+    file_ = std::make_unique<BmFile>(destination_);
+    errno = 0;
+    if (!file_->Open(ModeCreate, 0)) {
+        FailOnFile("not a regular file free to write");
         return false;
     }
-    bool written = count == 0 || file.WriteBlock(bytes, count);
-    written = file.Flush() && written;
-    file.Close();
-    // Close reports no result of its own: a file that does not hold every byte is a failure.
-    return written && file.Size() == count;
+    created_ = true;
+    return true;
 }
 
-void AssemblyUnmap::operator()(uint8_t* block) const {
-    ::munmap(block, bytes);
+bool Downloader::FinishDestination() {
+    errno = 0;
+    const bool flushed = file_->Flush();
+    // Close reports no result of its own: a file that does not hold every byte is a failure.
+    if (!flushed || file_->Size() != total_) {
+        FailOnFile("not written in full");
+        return false;
+    }
+    file_->Close();
+    file_.reset();
+    state_ = Complete;
+    return true;
+}
+
+void Downloader::Fail(std::string cause) {
+    state_ = Failed;
+    error_ = std::move(cause);
+    DiscardDestination();
+}
+
+void Downloader::FailOnFile(const char* fallback) {
+    const int code = errno;
+    Fail(DeviceFilePath(BmString(destination_).NarrowText()) + ": " +
+         (code != 0 ? std::strerror(code) : fallback));
+}
+
+void Downloader::DiscardDestination() {
+    file_.reset();
+    if (created_) {
+        created_ = false;
+        ::unlink(DeviceFilePath(BmString(destination_).NarrowText()).c_str());
+    }
 }
 
 void Downloader::OnReceiveProgress(uint32_t msgId, uint32_t requestId, uint32_t received, uint32_t declared) {
