@@ -5,33 +5,15 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <fstream>
-
-#include "tests/QUILLON/support_launcher.h"
+#include "tests/QUILLON/support_faults.h"
 
 namespace {
 constexpr int kStepMs = 10000;
 
-// A copy of the launcher in `folder` (created), optionally with a DEFAULT.TXT beside it.
-std::string CopyLauncher(const std::string& folder, const std::string* defaultText = nullptr) {
-    mkdir(folder.c_str(), 0755);
-    const std::string path = folder + "/quillon";
-    std::ifstream in(QUILLON_BIN, std::ios::binary);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    chmod(path.c_str(), 0755);
-    if (defaultText != nullptr) {
-        std::ofstream text(folder + "/DEFAULT.TXT", std::ios::binary | std::ios::trunc);
-        text << *defaultText;
-    }
-    return path;
-}
-
 TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
-    const std::string copy = CopyLauncher(world.Dir() + "/share");
+    const std::string copy = CopyLauncherTo(world.Dir() + "/share");
     // "//host/..." is how a network location is written; on Linux the path still reaches the file.
     ASSERT_EQ(copy[0], '/');
     ASSERT_TRUE(world.StartLauncher({}, {}, "/" + copy));
@@ -53,7 +35,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     // The wrong installation answers first and points at a port where nobody listens.
     ASSERT_TRUE(world.StartGateway({"--gateway", "Other,1,0,9", "--gateway", "Hall"}));
     const std::string text = "Hall\r\nsecond line\n";
-    const std::string copy = CopyLauncher(world.Dir() + "/bin", &text);
+    const std::string copy = CopyLauncherTo(world.Dir() + "/bin", &text);
     ASSERT_TRUE(world.StartLauncher({"/name:Lower"}, {"RUNTIMEOEMREV=7"}, copy));
 
     ASSERT_TRUE(
@@ -64,7 +46,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     EXPECT_NE(request->find("client=19"), std::string::npos) << *request;
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     // The lower-case switch is not the switch: the name came from the file's first line.
-    const auto argv = LauncherWorld::CommandLineOf(world.TabletPids().front());
+    const auto argv = CommandLineOf(world.TabletPids().front());
     ASSERT_EQ(argv.size(), 2u);
     EXPECT_EQ(argv[1], "/NAME:Hall");
 }
