@@ -76,7 +76,7 @@ TEST(EnvExpand, ClientTypeFollowsRuntimeOemRev) {
         {"1", 19},
         {"", 19},
         {std::string(62, 'v'), 19},  // count 63
-        {std::string(63, 'v'), 2},   // count 64: the original's buffer is full
+        {std::string(63, 'v'), 2},   // count 64: a full 64-unit buffer, as Win32 counts it
         {std::string(500, 'v'), 2},
         // Defined, though it begins with "%": still the OEM client.
         {"%REV", 19},
