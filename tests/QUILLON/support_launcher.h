@@ -76,7 +76,7 @@ public:
     // Posts WM_COMMAND `id` to the launcher's window, as a second instance does.
     bool PostCommand(unsigned id);
 
-    // Processes whose executable lies under the device root, and their arguments.
+    // Processes whose executable lies under the device root.
     std::vector<pid_t> TabletPids() const;
     // Waits until the number of tablet processes is `count`.
     bool WaitTabletCount(size_t count, int timeoutMs) const;
