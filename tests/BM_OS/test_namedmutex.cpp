@@ -17,6 +17,7 @@
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_OS/runtimedir.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/peer_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/wait_until.h"
 
@@ -85,11 +86,8 @@ bool ProbeRunning(const char* name) {
 }
 
 // Starts the sample application with extra environment entries; -1 on failure.
-pid_t StartDemoApp(std::vector<std::string> extraEnv) {
-    std::vector<std::string> env = std::move(extraEnv);
-    for (char** e = environ; *e; ++e) {
-        env.emplace_back(*e);
-    }
+pid_t StartDemoApp(const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = PeerProcess::EnvironmentWith(extraEnv);
     std::vector<char*> envp;
     for (std::string& s : env) {
         envp.push_back(s.data());
