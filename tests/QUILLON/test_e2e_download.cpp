@@ -1,5 +1,6 @@
 // A download that fails must leave the installed executable as it was and no temporary file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "tests/QUILLON/support_launcher.h"
@@ -10,7 +11,9 @@ constexpr int kStepMs = 10000;
 struct Fault {
     const char* name;
     std::vector<std::string> gatewayArgs;
-    const char* gatewaySays;  // the peer's line that proves the fault happened
+    const char* gatewaySays;   // the peer's line that proves the fault happened
+    const char* cause;         // in the launcher's "Download failed: " line
+    rlim_t fileSizeLimit = 0;  // for the launcher's files, as on a full disk (0: none)
 };
 
 class LauncherDownloadFailure : public ::testing::TestWithParam<Fault> {};
@@ -23,12 +26,19 @@ TEST_P(LauncherDownloadFailure, KeepsTheOldExecutable) {
     ASSERT_TRUE(world.Publish("2.0.0.0"));
     ASSERT_TRUE(world.StartGateway(GetParam().gatewayArgs));
     ASSERT_TRUE(world.StartLauncher());
+    if (GetParam().fileSizeLimit > 0) {
+        const rlimit limit{GetParam().fileSizeLimit, GetParam().fileSizeLimit};
+        ASSERT_EQ(prlimit(world.Launcher().Pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+    }
 
     auto failed = world.WaitSequence({"Got Version Info OK", "Wrong version, loading...",
                                       "ERROR: Could not Download new EXE", "Error Loading Torvix"},
                                      kStepMs);
     ASSERT_TRUE(failed) << world.Transcript();
     EXPECT_TRUE(world.Gateway().WaitForLine(GetParam().gatewaySays, 1000)) << world.Gateway().Transcript();
+    const auto cause = world.WaitPrefix("Download failed: ", 1000, *failed);
+    ASSERT_TRUE(cause) << world.Transcript();
+    EXPECT_NE(cause->find(GetParam().cause), std::string::npos) << *cause;
     world.Launcher().Stop();
     EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), before);
     EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
@@ -37,15 +47,25 @@ TEST_P(LauncherDownloadFailure, KeepsTheOldExecutable) {
     EXPECT_EQ(world.CountStatus("OK to start: launching..."), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, LauncherDownloadFailure,
-                         ::testing::Values(Fault{"WrongReply",
-                                                 {"--fault-on", "download", "--wrong-msg-id", "8200"},
-                                                 "DOWNLOAD_REQUEST"},
-                                           Fault{"LinkDropsMidFile",
-                                                 {"--pieces", "--piece-size", "65536", "--close-after",
-                                                  "150000"},
-                                                 "FAULT close-after"}),
-                         [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LauncherDownloadFailure,
+    ::testing::Values(
+        Fault{"WrongReply",
+              {"--fault-on", "download", "--wrong-msg-id", "8200"},
+              "DOWNLOAD_REQUEST",
+              "unexpected reply 8200"},
+        Fault{"LinkDropsMidFile",
+              {"--pieces", "--piece-size", "65536", "--close-after", "150000"},
+              "FAULT close-after",
+              "gateway closed the link"},
+        Fault{"ZeroByteFile", {"--declared-size", "0"}, "FILE_WHOLE", "zero-byte file"},
+        Fault{"DiskFullWholeFile", {}, "FILE_WHOLE", "TORVIX.EXE.download: File too large", 65536},
+        Fault{"DiskFullInPieces",
+              {"--pieces", "--piece-size", "65536"},
+              "PIECES",
+              "TORVIX.EXE.download: File too large",
+              100000}),
+    [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
 
 TEST(LauncherDownload, AFirstInstallThatCannotReplaceLeavesNoTemporaryFile) {
     LauncherWorld world;
