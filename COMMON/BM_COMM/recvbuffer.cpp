@@ -1,21 +1,49 @@
 #include "COMMON/BM_COMM/recvbuffer.h"
 
-#include <cstdlib>
+#include <sys/mman.h>
+
 #include <cstring>
 
+namespace {
+
+// The block is mapped on its own, so that pages never written take no memory and pages given
+// back return to the system at once.
+uint8_t* MapBlock() {
+    void* block =
+        ::mmap(nullptr, RecvBuffer::kCapacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? nullptr : static_cast<uint8_t*>(block);
+}
+
+void UnmapBlock(uint8_t* block) {
+    ::munmap(block, RecvBuffer::kCapacity);
+}
+
+}  // namespace
+
 RecvBuffer::~RecvBuffer() {
-    std::free(block_);
+    if (block_ != nullptr) {
+        UnmapBlock(block_);
+    }
     for (uint8_t* old : retired_) {
-        std::free(old);
+        UnmapBlock(old);
     }
 }
 
 bool RecvBuffer::Open() {
     if (block_ == nullptr) {
-        block_ = static_cast<uint8_t*>(std::malloc(kCapacity));
+        block_ = MapBlock();
+        touched_ = 0;
     }
     parsePos_ = fillLevel_ = 0;
+    GiveBackPages();
     return block_ != nullptr;
+}
+
+void RecvBuffer::GiveBackPages() {
+    if (block_ != nullptr && touched_ > kKeptResidentBytes) {
+        ::madvise(block_ + kKeptResidentBytes, touched_ - kKeptResidentBytes, MADV_DONTNEED);
+    }
+    touched_ = touched_ < kKeptResidentBytes ? touched_ : kKeptResidentBytes;
 }
 
 void RecvBuffer::Release() {
@@ -26,7 +54,7 @@ void RecvBuffer::Release() {
     if (pins_ > 0) {
         retired_.push_back(block_);  // a message in it is still being read
     } else {
-        std::free(block_);
+        UnmapBlock(block_);
     }
     block_ = nullptr;
     ++generation_;
@@ -35,7 +63,7 @@ void RecvBuffer::Release() {
 void RecvBuffer::Unpin() {
     if (pins_ > 0 && --pins_ == 0) {
         for (uint8_t* old : retired_) {
-            std::free(old);
+            UnmapBlock(old);
         }
         retired_.clear();
     }
@@ -44,6 +72,7 @@ void RecvBuffer::Unpin() {
 void RecvBuffer::Commit(uint32_t count) {
     const uint32_t room = Room();
     fillLevel_ += count < room ? count : room;
+    touched_ = fillLevel_ > touched_ ? fillLevel_ : touched_;
 }
 
 uint32_t RecvBuffer::Append(std::span<const uint8_t> bytes) {
@@ -52,6 +81,7 @@ uint32_t RecvBuffer::Append(std::span<const uint8_t> bytes) {
     if (taken > 0) {
         std::memcpy(Tail(), bytes.data(), taken);
         fillLevel_ += taken;
+        touched_ = fillLevel_ > touched_ ? fillLevel_ : touched_;
     }
     return taken;
 }
@@ -108,6 +138,9 @@ RecvBuffer::ConsumeResult RecvBuffer::Consume(uint8_t* message, uint32_t count) 
     fillLevel_ -= count;
     if (parsePos_ == fillLevel_ && parsePos_ >= 1 && parsePos_ <= kMaxDroppedRemainder) {
         parsePos_ = fillLevel_ = 0;
+    }
+    if (fillLevel_ == 0) {
+        GiveBackPages();
     }
     return kConsumed;
 }

@@ -2,7 +2,8 @@
 // their header. Bytes are appended at the end, taken out as whole messages from the parse position
 // and removed by moving the rest down. It knows no socket: whoever reads the stream feeds it.
 // A message handed to a handler is read in place; pinning keeps its bytes alive even when the
-// connection drops (and is made again) before the handler is done.
+// connection drops (and is made again) before the handler is done. Whenever the buffer empties,
+// its pages past the first kKeptResidentBytes go back to the system.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,8 @@ public:
     static constexpr uint32_t kMaxDeclaredLength = kCapacity - BmMsg::kHeaderBytes;  // 999992
     // A remainder this short that lies wholly before the parse position is dropped on consume.
     static constexpr uint32_t kMaxDroppedRemainder = BmMsg::kHeaderBytes - 1;
+    // Pages of the block that stay in memory while the buffer is empty (a page multiple).
+    static constexpr uint32_t kKeptResidentBytes = 64 * 1024;
 
     // What the bytes at the parse position are.
     enum Status {
@@ -69,7 +72,11 @@ public:
     size_t RetiredCount() const { return retired_.size(); }
 
 private:
+    // Drops the pages written past kKeptResidentBytes; only while nothing is held there.
+    void GiveBackPages();
+
     uint8_t* block_ = nullptr;
+    uint32_t touched_ = 0;  // bytes of the block written since its pages were last given back
     uint32_t parsePos_ = 0;
     uint32_t fillLevel_ = 0;
     uint32_t pins_ = 0;

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -159,6 +161,37 @@ TEST(RecvBuffer, ShortRemainderBeforeTheParsePositionIsDropped) {
     EXPECT_EQ(buffer.Consume(message, 13), RecvBuffer::kPastEnd);
     EXPECT_EQ(buffer.Consume(message + 12, 1), RecvBuffer::kOutside);
     EXPECT_EQ(buffer.FillLevel(), 12u);
+}
+
+// Resident pages of [from, to) of the block starting at `block` (page-aligned).
+size_t ResidentPages(uint8_t* block, uint32_t from, uint32_t to) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> pages((to - from + page - 1) / page);
+    if (mincore(block + from, to - from, pages.data()) != 0) {
+        return SIZE_MAX;
+    }
+    size_t resident = 0;
+    for (unsigned char p : pages) {
+        resident += p & 1;
+    }
+    return resident;
+}
+
+// A large message does not keep its pages once the buffer is empty; the first ones stay.
+TEST(RecvBuffer, EmptyBufferGivesItsPagesBack) {
+    RecvBuffer buffer;
+    ASSERT_TRUE(buffer.Open());
+    uint8_t* block = buffer.Tail();
+    const uint32_t kept = RecvBuffer::kKeptResidentBytes;
+    const Bytes big = Message(1, 600000);
+    buffer.Append(big);
+    EXPECT_GT(ResidentPages(block, kept, 600000), 100u);
+    uint8_t* message = buffer.NextMessage(nullptr);
+    ASSERT_EQ(buffer.Consume(message, static_cast<uint32_t>(big.size())), RecvBuffer::kConsumed);
+    EXPECT_EQ(ResidentPages(block, kept, 600000), 0u);
+    EXPECT_EQ(ResidentPages(block, 0, kept), kept / static_cast<uint32_t>(sysconf(_SC_PAGESIZE)));
+    buffer.Append(big);  // and the block still works
+    EXPECT_EQ(0, std::memcmp(buffer.NextMessage(nullptr), big.data(), big.size()));
 }
 
 // A handler drops the link, connects again (new bytes arrive) and drops it again while the
