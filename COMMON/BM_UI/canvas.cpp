@@ -1,6 +1,7 @@
 // The GDI-shaped canvas on Cairo image surfaces: device contexts for a window (paint or own
 // context) or for a memory bitmap, stock and solid brushes, the stock pen and the stock font.
 #include <cairo.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -50,6 +51,19 @@ BmGdiObject gSystemFont{BmGdiObject::Kind::Font, true, false, 0};
 // bitmap hands it back, so the usual select / restore / delete sequence frees the caller's bitmap.
 // It has no pixels; drawing on it goes nowhere.
 BmGdiObject gDefaultBitmap{BmGdiObject::Kind::Bitmap, true, false, 0};
+
+const cairo_user_data_key_t kMappedPixels{};
+
+struct MappedPixels {
+    void* block;
+    size_t bytes;
+};
+
+void UnmapPixels(void* data) {
+    auto* pixels = static_cast<MappedPixels*>(data);
+    ::munmap(pixels->block, pixels->bytes);
+    delete pixels;
+}
 
 BmCanvas* Canvas(HDC hdc) {
     return hdc && Ui().canvases.count(hdc) ? hdc : nullptr;
@@ -131,6 +145,28 @@ void Show(BmCanvas* c) {
     }
 }
 }  // namespace
+
+cairo_surface_t* CreatePixelSurface(int32_t width, int32_t height) {
+    const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width);
+    if (width < 1 || height < 1 || stride < 1) {
+        return nullptr;
+    }
+    const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height);
+    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        return nullptr;
+    }
+    cairo_surface_t* s = cairo_image_surface_create_for_data(static_cast<unsigned char*>(block),
+                                                             CAIRO_FORMAT_RGB24, width, height, stride);
+    auto* pixels = new MappedPixels{block, bytes};
+    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS ||
+        cairo_surface_set_user_data(s, &kMappedPixels, pixels, UnmapPixels) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(s);
+        UnmapPixels(pixels);
+        return nullptr;
+    }
+    return s;
+}
 
 cairo_surface_t* CanvasSurface(HDC hdc) {
     BmCanvas* c = Canvas(hdc);
@@ -244,9 +280,8 @@ HBITMAP CreateCompatibleBitmap(HDC, int32_t width, int32_t height) {
     if (width < 1 || height < 1 || width > kMaxBitmapSide || height > kMaxBitmapSide) {
         return nullptr;
     }
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
+    cairo_surface_t* s = CreatePixelSurface(width, height);
+    if (!s) {
         return nullptr;
     }
     auto* o = new BmGdiObject{BmGdiObject::Kind::Bitmap};

@@ -9,6 +9,10 @@
 
 #include "COMMON/BM_UI/winapi.h"
 
+// A black RGB24 image surface whose pixels are mapped on their own: a bitmap made for one repaint
+// gives its memory back to the system when it is destroyed, instead of leaving it in the heap.
+// nullptr when it cannot be made.
+cairo_surface_t* CreatePixelSurface(int32_t width, int32_t height);
 // The canvas's drawing surface (nullptr for a memory context without bitmap or an unknown one).
 cairo_surface_t* CanvasSurface(HDC hdc);
 // The colour at (x, y) of an RGB24 image surface, or 0xFFFFFFFF outside it (or without one).

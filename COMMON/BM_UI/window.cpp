@@ -303,9 +303,8 @@ cairo_surface_t* WindowSurface(BmWindow& w) {
         cairo_image_surface_get_height(w.surface) == height) {
         return w.surface;
     }
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
+    cairo_surface_t* s = CreatePixelSurface(width, height);
+    if (!s) {
         return nullptr;
     }
     cairo_t* cr = cairo_create(s);
