@@ -1,8 +1,9 @@
 // Download throughput: a large file fetched in pieces from the gateway peer over loopback
 // through BmServer + Downloader, against the same bytes copied over a plain loopback TCP
-// connection in the same run; prints both rates, their ratio and this process's peak memory.
+// connection and written to disk in the same run; then this process's peak memory while it
+// downloads files of 256 MB and 512 MB. Prints one table with the goal of each figure.
 //
-//   bench_download [--size-mb N] [--piece-size BYTES] [--rounds N]
+//   bench_download [--size-mb N] [--piece-size BYTES] [--rounds N] [--peak-mb N,N,...]
 // Each round runs both transfers; the best time of each is reported (the machine is shared).
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -34,6 +35,8 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr size_t kChunk = 1 << 20;
+constexpr double kRatioGoal = 0.7;
+constexpr double kPeakGoalMb = 16;
 
 double SecondsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
@@ -42,6 +45,16 @@ double SecondsSince(SteadyClock::time_point start) {
 // A kB figure of this process ("VmHWM", "VmRSS"), or -1.
 long StatusKb(const char* field) {
     return ProcStatusField(getpid(), field);
+}
+
+// Starts a new peak: VmHWM falls back to the present resident size.
+bool ResetPeak() {
+    const int fd = open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && write(fd, "5", 1) == 1;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
 }
 
 bool WriteSource(const std::string& path, uint64_t size) {
@@ -161,12 +174,41 @@ DownloadResult GatewayDownload(const std::string& source, const std::string& des
     return result;
 }
 
+struct Row {
+    std::string figure;
+    std::string value;
+    std::string reference;
+    std::string goal;
+    std::string verdict;
+};
+
+std::string Fixed(double v, int decimals, const char* unit) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f %s", decimals, v, unit);
+    return buffer;
+}
+
+// One download of `mb` MB from a fresh peak; the peak and the resident size before, in kB.
+bool MeasurePeak(ScratchDir& dir, uint64_t mb, uint32_t pieceSize, long* peakKb, long* beforeKb) {
+    const std::string source = dir.File("peak-source.bin");
+    const std::string dest = dir.File("peak-dest.bin");
+    const bool ok = WriteSource(source, mb << 20) && ResetPeak();
+    *beforeKb = StatusKb("VmRSS");
+    const bool downloaded = ok && GatewayDownload(source, dest, pieceSize).ok;
+    *peakKb = StatusKb("VmHWM");
+    const bool identical = downloaded && SameFileContents(source, dest);
+    unlink(source.c_str());
+    unlink(dest.c_str());
+    return identical;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     uint64_t sizeMb = 256;
     uint32_t pieceSize = 262144;  // the gateway peer's default
     int rounds = 5;
+    std::vector<uint64_t> peakSizesMb = {256, 512};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--size-mb" && i + 1 < argc) {
@@ -175,8 +217,17 @@ int main(int argc, char** argv) {
             pieceSize = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--peak-mb" && i + 1 < argc) {
+            peakSizesMb.clear();
+            for (char* p = argv[++i]; *p != '\0';) {
+                char* end = nullptr;
+                peakSizesMb.push_back(std::strtoull(p, &end, 10));
+                p = *end == ',' ? end + 1 : end + std::strlen(end);
+            }
         } else {
-            std::fprintf(stderr, "usage: bench_download [--size-mb N] [--piece-size BYTES] [--rounds N]\n");
+            std::fprintf(stderr,
+                         "usage: bench_download [--size-mb N] [--piece-size BYTES] [--rounds N] "
+                         "[--peak-mb N,N,...]\n");
             return 2;
         }
     }
@@ -189,17 +240,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_download: cannot write the source file\n");
         return 1;
     }
-    const long baselineKb = StatusKb("VmHWM");
 
     double gatewaySeconds = 0;
     double plainSeconds = 0;
     double tailSeconds = 0;
-    long peakKb = 0;
     for (int round = 0; round < rounds; ++round) {
         const DownloadResult download = GatewayDownload(source, viaGateway, pieceSize);
-        if (round == 0) {
-            peakKb = StatusKb("VmHWM");  // the plain copy below needs only a few MB more
-        }
         const double plain = PlainCopy(source, viaTcp);
         if (!download.ok || plain <= 0) {
             std::fprintf(stderr, "bench_download: %s failed\n",
@@ -212,21 +258,45 @@ int main(int argc, char** argv) {
         }
         plainSeconds = round == 0 ? plain : std::min(plainSeconds, plain);
     }
-    const bool identical = SameFileContents(source, viaGateway) && SameFileContents(source, viaTcp);
+    bool identical = SameFileContents(source, viaGateway) && SameFileContents(source, viaTcp);
+    unlink(source.c_str());
+    unlink(viaGateway.c_str());
+    unlink(viaTcp.c_str());
     const double mb = static_cast<double>(size) / (1 << 20);
     const double gatewayRate = mb / gatewaySeconds;
     const double plainRate = mb / plainSeconds;
-    std::printf("file            %.0f MB, pieces of %u bytes, best of %d rounds\n", mb, pieceSize, rounds);
-    std::printf(
-        "gateway        %8.1f MB/s  (%.3f s, BmServer + Downloader, written to disk;\n"
-        "                             %.3f s of it after the last piece began: the file write)\n",
-        gatewayRate, gatewaySeconds, tailSeconds);
-    std::printf("plain tcp      %8.1f MB/s  (%.3f s, 1 MB reads, written to disk)\n", plainRate,
-                plainSeconds);
-    std::printf("ratio           %.2f  (goal >= 0.50)\n", gatewayRate / plainRate);
-    std::printf("peak memory     %.1f MB VmHWM after the download (%.1f MB before it; goal <= %.0f MB)\n",
-                peakKb / 1024.0, baselineKb / 1024.0, mb + 8);
-    std::printf("peak memory     %.1f MB VmHWM at the end\n", StatusKb("VmHWM") / 1024.0);
-    std::printf("contents        %s\n", identical ? "identical" : "DIFFERENT");
+    const double ratio = gatewayRate / plainRate;
+
+    std::vector<Row> rows;
+    rows.push_back({"download, " + Fixed(mb, 0, "MB") + " in pieces of " + std::to_string(pieceSize),
+                    Fixed(gatewayRate, 1, "MB/s"), Fixed(plainRate, 1, "MB/s plain TCP to disk"), "-", "-"});
+    rows.push_back({"  ratio to the plain copy", Fixed(ratio, 2, ""), "-", ">= " + Fixed(kRatioGoal, 2, ""),
+                    ratio >= kRatioGoal ? "met" : "MISSED"});
+    rows.push_back({"  of it after the last piece began", Fixed(tailSeconds * 1000, 1, "ms"),
+                    Fixed(gatewaySeconds * 1000, 1, "ms in all"), "-", "-"});
+    for (uint64_t peakMb : peakSizesMb) {
+        long peakKb = 0;
+        long beforeKb = 0;
+        if (!MeasurePeak(dir, peakMb, pieceSize, &peakKb, &beforeKb)) {
+            std::fprintf(stderr, "bench_download: the %llu MB download failed\n",
+                         static_cast<unsigned long long>(peakMb));
+            identical = false;
+            continue;
+        }
+        rows.push_back({"peak memory (VmHWM), " + std::to_string(peakMb) + " MB download",
+                        Fixed(peakKb / 1024.0, 1, "MB"), Fixed(beforeKb / 1024.0, 1, "MB resident before"),
+                        "<= " + Fixed(kPeakGoalMb, 0, "MB"),
+                        peakKb / 1024.0 <= kPeakGoalMb ? "met" : "MISSED"});
+    }
+
+    std::printf("%-40s %-14s %-30s %-10s %s\n", "figure", "measured", "reference (same run)", "goal",
+                "verdict");
+    std::printf("%s\n", std::string(104, '-').c_str());
+    for (const Row& row : rows) {
+        std::printf("%-40s %-14s %-30s %-10s %s\n", row.figure.c_str(), row.value.c_str(),
+                    row.reference.c_str(), row.goal.c_str(), row.verdict.c_str());
+    }
+    std::printf("(best of %d rounds; every file written to disk; contents %s)\n", rounds,
+                identical ? "identical" : "DIFFERENT");
     return identical ? 0 : 1;
 }

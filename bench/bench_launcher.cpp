@@ -374,10 +374,11 @@ int main(int argc, char** argv) {
 
     const long hwmKb = ProcStatusField(launcher, "VmHWM");
     const long sleepHwmKb = ProcStatusField(sleeper.Pid(), "VmHWM");
-    const double goalMb = 8 + kBigAppMb;
+    // The download streams to disk: a 20 MB version costs the launcher no more than any other.
+    const double goalMb = 20;
     rows.push_back({"peak memory (VmHWM), whole scenario", Fixed(hwmKb / 1024.0, 1, "MB"),
-                    Fixed(sleepHwmKb / 1024.0, 1, "MB (sleep)"), "< 8 MB + 20 MB",
-                    hwmKb / 1024.0 < goalMb ? "met" : "MISSED"});
+                    Fixed(sleepHwmKb / 1024.0, 1, "MB (sleep)"), "<= 20 MB",
+                    hwmKb / 1024.0 <= goalMb ? "met" : "MISSED"});
     rows.push_back({"  of it before the 20 MB download", Fixed(hwmBeforeKb / 1024.0, 1, "MB"), "-", "< 8 MB",
                     hwmBeforeKb / 1024.0 < 8 ? "met" : "MISSED"});
     world.Launcher().Stop(8000);
