@@ -174,7 +174,14 @@ bool LauncherWorld::PostCommand(unsigned id) {
 }
 
 std::vector<pid_t> LauncherWorld::TabletPids() const {
-    return ProcessesUnder(root_);
+    // A process still inside exec already shows its new executable but no arguments yet.
+    std::vector<pid_t> started;
+    for (pid_t pid : ProcessesUnder(root_)) {
+        if (!CommandLineOf(pid).empty()) {
+            started.push_back(pid);
+        }
+    }
+    return started;
 }
 
 bool LauncherWorld::WaitTabletCount(size_t count, int timeoutMs) const {
@@ -182,7 +189,7 @@ bool LauncherWorld::WaitTabletCount(size_t count, int timeoutMs) const {
 }
 
 void LauncherWorld::StopTabletApps() const {
-    for (pid_t pid : TabletPids()) {
+    for (pid_t pid : ProcessesUnder(root_)) {
         kill(pid, SIGKILL);
     }
     WaitTabletCount(0, 2000);
