@@ -7,36 +7,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <vector>
 
 #include "QUILLON/usage.h"
-#include "tests/QUILLON/support_launcher.h"
+#include "tests/QUILLON/support_faults.h"
+#include "tests/support/files.h"
 
 namespace {
 constexpr int kStepMs = 10000;
-
-bool WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-// A copy of the launcher in `folder` (created), optionally with a DEFAULT.TXT beside it.
-std::string CopyLauncher(const std::string& folder, const std::string* defaultText = nullptr) {
-    mkdir(folder.c_str(), 0755);
-    const std::string path = folder + "/quillon";
-    std::ifstream in(QUILLON_BIN, std::ios::binary);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    chmod(path.c_str(), 0755);
-    if (defaultText != nullptr) {
-        std::ofstream text(folder + "/DEFAULT.TXT", std::ios::binary | std::ios::trunc);
-        text << *defaultText;
-    }
-    return path;
-}
 
 TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
     LauncherWorld world;
@@ -66,7 +44,7 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
         }
         // No lock, no window, no ping.
         EXPECT_EQ(text.find("WINDOW: "), std::string::npos) << text;
-        EXPECT_FALSE(LauncherWorld::FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
+        EXPECT_FALSE(FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
     }
     EXPECT_EQ(world.Gateway().CountLines("PING "), 0u) << world.Gateway().Transcript();
 
@@ -90,7 +68,7 @@ TEST(LauncherStartup, ConfigurationErrorsEndItWithStatusTwoBeforeAnyWindowOrPing
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.StartGateway());
     const std::string file = world.Dir() + "/plain-file";
-    ASSERT_TRUE(WriteText(file, "x"));
+    ASSERT_TRUE(WriteFile(file, "x"));
     const std::string foreign = world.Dir() + "/foreign";
     ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
     const bool root = geteuid() == 0 && chown(foreign.c_str(), 4321, 4321) == 0;
@@ -123,7 +101,7 @@ TEST(LauncherStartup, ConfigurationErrorsEndItWithStatusTwoBeforeAnyWindowOrPing
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2);
         EXPECT_TRUE(world.WaitPrefix(c.line, 1000)) << world.Transcript();
         EXPECT_EQ(world.Launcher().LineCount(), 1u) << world.Transcript();
-        EXPECT_FALSE(LauncherWorld::FileExists(world.RuntimeDir() + "/QuillonMutex"));
+        EXPECT_FALSE(FileExists(world.RuntimeDir() + "/QuillonMutex"));
     }
     EXPECT_EQ(world.Gateway().CountLines("PING "), 0u) << world.Gateway().Transcript();
 }
@@ -131,7 +109,7 @@ TEST(LauncherStartup, ConfigurationErrorsEndItWithStatusTwoBeforeAnyWindowOrPing
 TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
-    const std::string copy = CopyLauncher(world.Dir() + "/share");
+    const std::string copy = CopyLauncherTo(world.Dir() + "/share");
     // "//host/..." is how a network location is written; on Linux the path still reaches the file.
     ASSERT_EQ(copy[0], '/');
     ASSERT_TRUE(world.StartLauncher({}, {}, "/" + copy));
@@ -153,7 +131,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     // The wrong installation answers first and points at a port where nobody listens.
     ASSERT_TRUE(world.StartGateway({"--gateway", "Other,1,0,9", "--gateway", "Hall"}));
     const std::string text = "Hall\r\nsecond line\n";
-    const std::string copy = CopyLauncher(world.Dir() + "/bin", &text);
+    const std::string copy = CopyLauncherTo(world.Dir() + "/bin", &text);
     ASSERT_TRUE(world.StartLauncher({"/name:Lower"}, {"RUNTIMEOEMREV=7"}, copy));
 
     ASSERT_TRUE(
@@ -164,7 +142,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     EXPECT_NE(request->find("client=19"), std::string::npos) << *request;
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     // The lower-case switch is not the switch: the name came from the file's first line.
-    const auto argv = LauncherWorld::CommandLineOf(world.TabletPids().front());
+    const auto argv = CommandLineOf(world.TabletPids().front());
     ASSERT_EQ(argv.size(), 2u);
     EXPECT_EQ(argv[1], "/NAME:Hall");
 }
