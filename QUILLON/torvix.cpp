@@ -55,7 +55,10 @@ bool SyncFile(const std::string& path) {
     return synced;
 }
 
-std::string gDownloadError;
+std::string& FailureCause() {
+    static std::string cause;
+    return cause;
+}
 
 // "path: strerror" for an error of the file itself; a transfer that failed on the gateway's
 // side leaves no file error behind (errno then tells of sockets, not of the file).
@@ -181,15 +184,15 @@ bool DownloadTorvix(StatusSink* sink) {
     errno = 0;
     bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
     if (!ok) {
-        gDownloadError = DownloadCause(hostPart, errno);
+        FailureCause() = DownloadCause(hostPart, errno);
     } else if (!SyncFile(hostPart)) {
-        gDownloadError = DownloadCause(hostPart, errno);
+        FailureCause() = DownloadCause(hostPart, errno);
         ok = false;
     } else if (std::rename(hostPart.c_str(), hostFinal.c_str()) != 0) {
-        gDownloadError = DownloadCause(hostFinal, errno);
+        FailureCause() = DownloadCause(hostFinal, errno);
         ok = false;
     } else {
-        gDownloadError.clear();
+        FailureCause().clear();
     }
     if (!ok) {
         unlink(hostPart.c_str());
@@ -202,7 +205,7 @@ bool DownloadTorvix(StatusSink* sink) {
 }
 
 std::string LastDownloadError() {
-    return gDownloadError;
+    return FailureCause();
 }
 
 uint32_t LaunchPauseMs() {

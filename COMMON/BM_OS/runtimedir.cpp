@@ -16,7 +16,11 @@ constexpr size_t kMaxRuntimeName = 200;
 // yet a folder removed behind its back (a /tmp cleaner) must be made again.
 constexpr uint32_t kRecheckMs = 1000;
 
-std::string gProblem;
+// A function-local object: the folder may be asked for from static initialisers of other units.
+std::string& Problem() {
+    static std::string problem;
+    return problem;
+}
 
 // Makes the folder, or accepts an existing one only when it is a real directory of our own
 // (in a shared /tmp another user could have made it first to hold our mutexes or read our
@@ -62,17 +66,17 @@ std::string RuntimeDir() {
     }
     if (std::string why = MakeDir(dir); !why.empty()) {
         checked.clear();
-        gProblem = dir + ": " + why;
+        Problem() = dir + ": " + why;
         return {};
     }
-    gProblem.clear();
+    Problem().clear();
     checked = dir;
     checkedAt = GetTickCount();
     return dir;
 }
 
 std::string RuntimeDirProblem() {
-    return gProblem;
+    return Problem();
 }
 
 bool IsSafeRuntimeName(const std::string& name) {
