@@ -21,11 +21,13 @@
 #include "COMMON/BM_OS/fileversion.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_OS/programstart.h"
+#include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
+#include "QUILLON/tabletchild.h"
 
 namespace {
 constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
@@ -36,8 +38,6 @@ constexpr char kRemoteParameter[] = "/R";
 constexpr char kNameParameter[] = "/NAME:";
 constexpr char kNoGateway[] = "no gateway connection";
 constexpr char kZeroBytes[] = "zero-byte file";
-
-std::string gLastDownloadError;
 
 TabletOps gRealOps;
 TabletOps* gOps = nullptr;
@@ -59,6 +59,12 @@ bool SyncFile(const std::string& path) {
     return synced;
 }
 
+// Why the last download failed; function-local, as other units' static initialisers may ask.
+std::string& FailureCause() {
+    static std::string cause;
+    return cause;
+}
+
 // A write past the file-size limit must fail with EFBIG and not end the program. A handler
 // rather than SIG_IGN, so that the started tablet application does not inherit it.
 extern "C" void OnFileSizeExceeded(int) {}
@@ -75,7 +81,7 @@ void CatchFileSizeSignal() {
 // Waits through a download without reporting progress and never cancels.
 class SilentProgress final : public DownloadProgress {};
 
-// Fetches into `destination`, reporting to `progress`; a failure's cause goes to gLastDownloadError.
+// Fetches into `destination`, reporting to `progress`; a failure's cause goes to FailureCause().
 bool FetchInto(BmServer& client, const BmString& destination, DownloadProgress& progress) {
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
@@ -84,7 +90,7 @@ bool FetchInto(BmServer& client, const BmString& destination, DownloadProgress& 
     request.AppendInt32(kDownloadRequestConstant);
     request.AppendInt32(gDevMode != 0 ? 1 : 0);
     const bool ok = downloader.Run(&request);
-    gLastDownloadError = downloader.Error();
+    FailureCause() = downloader.Error();
     return ok;
 }
 
@@ -92,14 +98,30 @@ bool FetchInto(BmServer& client, const BmString& destination, DownloadProgress& 
 bool Install(const std::string& part, const std::string& target) {
     struct stat info {};
     if (::stat(part.c_str(), &info) == 0 && info.st_size == 0) {
-        gLastDownloadError = kZeroBytes;
+        FailureCause() = kZeroBytes;
         return false;
     }
-    if (!SyncFile(part) || std::rename(part.c_str(), target.c_str()) != 0) {
-        gLastDownloadError = target + ": " + std::strerror(errno);
+    if (!SyncFile(part)) {
+        FailureCause() = part + ": " + std::strerror(errno);
+        return false;
+    }
+    if (std::rename(part.c_str(), target.c_str()) != 0) {
+        FailureCause() = target + ": " + std::strerror(errno);
         return false;
     }
     return true;
+}
+
+// True (and said once per loss on stderr) when the runtime folder cannot be used.
+bool RuntimeFolderLost() {
+    static bool reported = false;
+    const bool lost = RuntimeDir().empty();
+    if (lost && !reported) {
+        std::fprintf(stderr, "quillon: runtime folder unusable (%s); the application counts as not running\n",
+                     RuntimeDirProblem().c_str());
+    }
+    reported = lost;
+    return lost;
 }
 
 bool IsReadableFile(const std::string& path) {
@@ -115,7 +137,9 @@ bool IsReadableFile(const std::string& path) {
 bool IsTorvixRunning() {
     NamedMutex mutex;
     if (!mutex.Create(kTorvixMutexName)) {
-        return true;
+        // Without a usable runtime folder no application can hold the mutex either: counting it
+        // as running would hide the launcher for good.
+        return !RuntimeFolderLost();
     }
     const WaitResult result = mutex.Wait(kTorvixMutexWaitMs);
     mutex.Release();
@@ -167,7 +191,7 @@ bool GetGatewayVersion(BmString* text) {
 
 bool DownloadTorvix(StatusSink* sink) {
     CatchFileSizeSignal();
-    gLastDownloadError = kNoGateway;
+    FailureCause() = kNoGateway;
     HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     const BmString finalPath = TorvixPath();
     BmString partPath(finalPath);
@@ -179,7 +203,7 @@ bool DownloadTorvix(StatusSink* sink) {
     bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath, progress);
     ok = ok && Install(hostPart, hostFinal);
     if (ok) {
-        gLastDownloadError.clear();
+        FailureCause().clear();
     } else {
         unlink(hostPart.c_str());
     }
@@ -188,13 +212,13 @@ bool DownloadTorvix(StatusSink* sink) {
         sink->ShowStatus(BmString(ok ? kDownloadOk : kDownloadFailed));
     }
     if (!ok) {
-        std::fprintf(stderr, "Download failed: %s\n", gLastDownloadError.c_str());
+        std::fprintf(stderr, "Download failed: %s\n", FailureCause().c_str());
     }
     return ok;
 }
 
-const std::string& LastDownloadError() {
-    return gLastDownloadError;
+std::string LastDownloadError() {
+    return FailureCause();
 }
 
 uint32_t LaunchPauseMs() {
@@ -226,9 +250,11 @@ bool LaunchTorvix(bool remote) {
     } else if (gGatewayClient != nullptr && gGatewayClient->GetName()[0] != '\0') {
         parameters = std::string(kNameParameter) + gGatewayClient->GetName();
     }
-    if (!StartProgram(path, parameters.c_str())) {
+    const pid_t pid = StartChildProgram(path, parameters.c_str());
+    if (pid < 0) {
         return false;
     }
+    LaunchedTablet().Started(pid, GetTickCount());
     Sleep(LaunchPauseMs());
     return true;
 }
