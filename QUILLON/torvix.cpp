@@ -24,6 +24,7 @@
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
+#include "QUILLON/supervisor.h"
 
 namespace {
 constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
@@ -78,13 +79,13 @@ bool IsReadableFile(const std::string& path) {
 }  // namespace
 
 bool IsTorvixRunning() {
-    NamedMutex mutex;
-    if (!mutex.Create(kTorvixMutexName)) {
+    // Kept open: opening the lock file for every check would wake the loop's watch on it.
+    static NamedMutex mutex;
+    if (!mutex.IsOpen() && !mutex.Create(kTorvixMutexName)) {
         return true;
     }
     const WaitResult result = mutex.Wait(kTorvixMutexWaitMs);
     mutex.Release();
-    mutex.Close();
     return result != WaitResult::Signalled;
 }
 
@@ -182,7 +183,7 @@ bool LaunchTorvix(bool remote) {
     if (!StartProgram(path, parameters.c_str())) {
         return false;
     }
-    Sleep(LaunchPauseMs());
+    HoldLoopChecks(LaunchPauseMs());
     return true;
 }
 
