@@ -99,15 +99,18 @@ struct LoopWatch {
 // first timed step is due (re-evaluation while not running, keep-alive, discovery pacing, the end
 // of a hold), kWaitForever when only an event can bring work.
 uint32_t NextWaitMs(const QuillonWnd& window, uint32_t lastCheck, LoopWatch& watch) {
-    if (TerminationRequested() || UiWorkPending() ||
-        (gGatewayClient != nullptr && gGatewayClient->HasReadyWork())) {
+    if (TerminationRequested() || UiWorkPending()) {
         return 0;
     }
-    uint32_t wait = kWaitForever;
     const uint32_t held = LoopChecksHeldMs();
     if (held > 0) {
         return held;
     }
+    // Set-aside or buffered gateway messages count only while the gateway is polled.
+    if (window.appRunning == 0 && gGatewayClient != nullptr && gGatewayClient->HasReadyWork()) {
+        return 0;
+    }
+    uint32_t wait = kWaitForever;
     if (window.appRunning == 0) {
         const uint32_t elapsed = ElapsedSince(lastCheck);
         wait = elapsed > kReevaluateMs ? 0 : kReevaluateMs + 1 - elapsed;
