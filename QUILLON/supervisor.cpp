@@ -44,9 +44,12 @@ uint32_t gHoldMs = 0;
 
 // Dispatches the queued window messages (a bounded number: WM_PAINT stays queued until the window
 // is painted), so that nothing is started again before what was asked for meanwhile -- an exit
-// above all -- is carried out. True when a message ended the loop; `msg` keeps the last one.
-bool DispatchQueued(MSG* msg) {
-    for (int i = 0; i < kMaxMessagesPerPass && PeekMessageW(msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+// above all -- is carried out. True when a message ended the loop; `msg` keeps the last one and
+// `count` how many were dispatched.
+bool DispatchQueued(MSG* msg, int* count) {
+    *count = 0;
+    while (*count < kMaxMessagesPerPass && PeekMessageW(msg, nullptr, 0, 0, PM_REMOVE)) {
+        ++*count;
         TranslateMessage(msg);
         DispatchMessageW(msg);
         if (IsLoopEndMessage(msg->message)) {
@@ -265,9 +268,12 @@ int32_t QuillonWnd::RunSupervisor() {
                 }
             }
         }
-        ended = DispatchQueued(&msg);
+        int dispatched = 0;
+        ended = DispatchQueued(&msg, &dispatched);
+        // A handled message may have changed what the checks do (monitor mode, a start): the
+        // next pass follows at once.
         if (!ended && LiveWindow() != nullptr) {
-            watch.Wait(NextWaitMs(*LiveWindow(), lastCheck, watch));
+            watch.Wait(dispatched > 0 ? 0 : NextWaitMs(*LiveWindow(), lastCheck, watch));
         }
     }
     return msg.wParam != 0 ? 1 : 0;

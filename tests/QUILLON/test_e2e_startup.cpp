@@ -9,32 +9,16 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "QUILLON/usage.h"
-#include "bench/support_proc.h"
-#include "tests/QUILLON/support_launcher.h"
+#include "tests/QUILLON/support_faults.h"
+#include "tests/support/files.h"
+#include "tests/support/proc_info.h"
 
 namespace {
 constexpr int kStepMs = 10000;
-
-// A copy of the launcher in `folder` (created), optionally with a DEFAULT.TXT beside it.
-std::string CopyLauncher(const std::string& folder, const std::string* defaultText = nullptr) {
-    mkdir(folder.c_str(), 0755);
-    const std::string path = folder + "/quillon";
-    std::ifstream in(QUILLON_BIN, std::ios::binary);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    chmod(path.c_str(), 0755);
-    if (defaultText != nullptr) {
-        std::ofstream text(folder + "/DEFAULT.TXT", std::ios::binary | std::ios::trunc);
-        text << *defaultText;
-    }
-    return path;
-}
 
 TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
     LauncherWorld world;
@@ -64,7 +48,7 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
         }
         // No lock, no window, no ping.
         EXPECT_EQ(text.find("WINDOW: "), std::string::npos) << text;
-        EXPECT_FALSE(LauncherWorld::FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
+        EXPECT_FALSE(FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
     }
     EXPECT_EQ(world.Gateway().CountLines("PING "), 0u) << world.Gateway().Transcript();
 
@@ -86,7 +70,7 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
 TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
-    const std::string copy = CopyLauncher(world.Dir() + "/share");
+    const std::string copy = CopyLauncherTo(world.Dir() + "/share");
     // "//host/..." is how a network location is written; on Linux the path still reaches the file.
     ASSERT_EQ(copy[0], '/');
     ASSERT_TRUE(world.StartLauncher({}, {}, "/" + copy));
@@ -108,7 +92,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     // The wrong installation answers first and points at a port where nobody listens.
     ASSERT_TRUE(world.StartGateway({"--gateway", "Other,1,0,9", "--gateway", "Hall"}));
     const std::string text = "Hall\r\nsecond line\n";
-    const std::string copy = CopyLauncher(world.Dir() + "/bin", &text);
+    const std::string copy = CopyLauncherTo(world.Dir() + "/bin", &text);
     ASSERT_TRUE(world.StartLauncher({"/name:Lower"}, {"RUNTIMEOEMREV=7"}, copy));
 
     ASSERT_TRUE(
@@ -119,7 +103,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     EXPECT_NE(request->find("client=19"), std::string::npos) << *request;
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     // The lower-case switch is not the switch: the name came from the file's first line.
-    const auto argv = LauncherWorld::CommandLineOf(world.TabletPids().front());
+    const auto argv = CommandLineOf(world.TabletPids().front());
     ASSERT_EQ(argv.size(), 2u);
     EXPECT_EQ(argv[1], "/NAME:Hall");
 }
@@ -204,9 +188,9 @@ private:
 
 // Wake-ups (context switches) of `pid` per second over `ms`.
 double WakeupsPerSecond(pid_t pid, int ms) {
-    const benchproc::Usage before = benchproc::UsageOf(pid);
+    const ProcUsage before = UsageOf(pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    const benchproc::Usage after = benchproc::UsageOf(pid);
+    const ProcUsage after = UsageOf(pid);
     return before.ok && after.ok ? static_cast<double>(after.switches - before.switches) * 1000.0 / ms : 1e9;
 }
 
