@@ -12,12 +12,14 @@ constexpr uint32_t kShutdownMutexWaitMs = 100;
 constexpr uint32_t kOpenRecheckMs = 25;  // after a lock file was opened, look again this often ...
 constexpr uint32_t kOpenBurstMs = 250;   // ... for this long
 constexpr int kMaxMessagesPerPass = 64;
+constexpr uint32_t kPauseRecheckMs = 1000;  // while a start or download pause lasts
 
 // The one-shot installation check: when nothing is installed, download and start it.
 void RunInstallCheck(QuillonWnd& window, TabletOps& tablet);
 
 // The version check: compare the installed version with the gateway's and download or launch.
-// Updates window.localVersion / gatewayVersion with what could be read.
+// Updates window.localVersion / gatewayVersion with what could be read. A download or a start
+// is skipped while its pause (LaunchPacing) is in force.
 void RunVersionCheck(QuillonWnd& window, TabletOps& tablet);
 
 // Holds the loop's checks (running state, gateway, installation and version) for `ms` from now,

@@ -19,12 +19,14 @@
 #include "COMMON/BM_OS/fileversion.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_OS/programstart.h"
+#include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
 #include "QUILLON/supervisor.h"
+#include "QUILLON/tabletchild.h"
 
 namespace {
 constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
@@ -54,6 +56,33 @@ bool SyncFile(const std::string& path) {
     return synced;
 }
 
+std::string& FailureCause() {
+    static std::string cause;
+    return cause;
+}
+
+// "path: strerror" for an error of the file itself; a transfer that failed on the gateway's
+// side leaves no file error behind (errno then tells of sockets, not of the file).
+std::string DownloadCause(const std::string& path, int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ENOENT:
+        case ENOTDIR:
+        case EISDIR:
+        case EIO:
+        case EFBIG:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return path + ": " + std::strerror(error);
+        default:
+            return path + ": the transfer from the gateway failed";
+    }
+}
+
 // Waits through a download without reporting progress and never cancels.
 class SilentProgress final : public DownloadProgress {};
 
@@ -68,6 +97,18 @@ bool FetchInto(BmServer& client, const BmString& destination) {
     return downloader.Run(&request);
 }
 
+// True (and said once per loss on stderr) when the runtime folder cannot be used.
+bool RuntimeFolderLost() {
+    static bool reported = false;
+    const bool lost = RuntimeDir().empty();
+    if (lost && !reported) {
+        std::fprintf(stderr, "quillon: runtime folder unusable (%s); the application counts as not running\n",
+                     RuntimeDirProblem().c_str());
+    }
+    reported = lost;
+    return lost;
+}
+
 bool IsReadableFile(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "rbe");
     if (file == nullptr) {
@@ -79,10 +120,16 @@ bool IsReadableFile(const std::string& path) {
 }  // namespace
 
 bool IsTorvixRunning() {
-    // Kept open: opening the lock file for every check would wake the loop's watch on it.
+    // The folder is looked at on every check, the lock file only opened once: opening it for
+    // every check would wake the loop's watch on it.
+    if (RuntimeFolderLost()) {
+        return false;
+    }
     static NamedMutex mutex;
     if (!mutex.IsOpen() && !mutex.Create(kTorvixMutexName)) {
-        return true;
+        // Without a usable runtime folder no application can hold the mutex either: counting it
+        // as running would hide the launcher for good.
+        return !RuntimeFolderLost();
     }
     const WaitResult result = mutex.Wait(kTorvixMutexWaitMs);
     mutex.Release();
@@ -139,8 +186,19 @@ bool DownloadTorvix(StatusSink* sink) {
     const std::string hostFinal = HostPath(finalPath);
     const std::string hostPart = HostPath(partPath);
 
+    errno = 0;
     bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
-    ok = ok && SyncFile(hostPart) && std::rename(hostPart.c_str(), hostFinal.c_str()) == 0;
+    if (!ok) {
+        FailureCause() = DownloadCause(hostPart, errno);
+    } else if (!SyncFile(hostPart)) {
+        FailureCause() = DownloadCause(hostPart, errno);
+        ok = false;
+    } else if (std::rename(hostPart.c_str(), hostFinal.c_str()) != 0) {
+        FailureCause() = DownloadCause(hostFinal, errno);
+        ok = false;
+    } else {
+        FailureCause().clear();
+    }
     if (!ok) {
         unlink(hostPart.c_str());
     }
@@ -149,6 +207,10 @@ bool DownloadTorvix(StatusSink* sink) {
         sink->ShowStatus(BmString(ok ? kDownloadOk : kDownloadFailed));
     }
     return ok;
+}
+
+std::string LastDownloadError() {
+    return FailureCause();
 }
 
 uint32_t LaunchPauseMs() {
@@ -180,9 +242,11 @@ bool LaunchTorvix(bool remote) {
     } else if (gGatewayClient != nullptr && gGatewayClient->GetName()[0] != '\0') {
         parameters = std::string(kNameParameter) + gGatewayClient->GetName();
     }
-    if (!StartProgram(path, parameters.c_str())) {
+    const pid_t pid = StartChildProgram(path, parameters.c_str());
+    if (pid < 0) {
         return false;
     }
+    LaunchedTablet().Started(pid, GetTickCount());
     HoldLoopChecks(LaunchPauseMs());
     return true;
 }

@@ -101,6 +101,7 @@ std::vector<std::string> LauncherWorld::LauncherEnvironment() const {
             "QUILLON_UI=headless",
             "QUILLON_TEST=1",
             "QUILLON_LAUNCH_PAUSE_MS=" + std::to_string(kLaunchPauseMs),
+            "QUILLON_BACKOFF_MS=0",  // retries at once, as without pauses; a test may set its own
             "DEMO_APP_LOG=" + dir_.File("app.log"),
             "DEMO_APP_SECONDS=60"};
 }
