@@ -10,6 +10,7 @@
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/bmfile.h"
 #include "COMMON/BM_OS/devicepath.h"
+#include "COMMON/BM_OS/stopsignal.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
 namespace {
@@ -18,6 +19,7 @@ constexpr char kNotSent[] = "the request could not be sent";
 constexpr char kIdle[] = "no reply within 15 s";
 constexpr char kLinkClosed[] = "gateway closed the link";
 constexpr char kCancelled[] = "cancelled";
+constexpr char kStopped[] = "stopped on request";
 constexpr char kUnexpectedReply[] = "unexpected reply ";
 constexpr char kBadWholeFile[] = "whole-file reply shorter than its size";
 constexpr char kBadPieceHeader[] = "piece without its total and length";
@@ -66,8 +68,8 @@ bool Downloader::Run(BmMsg* request) {
             error_ = kCancelled;
             break;
         }
-        if (ElapsedSince(lastActivity_) > kDownloadIdleTimeoutMs) {
-            error_ = kIdle;
+        if (ElapsedSince(lastActivity_) > kDownloadIdleTimeoutMs || StopRequested()) {
+            error_ = StopRequested() ? kStopped : kIdle;
             StopObserving();
             return false;
         }

@@ -30,6 +30,7 @@ public:
     void Present(uintptr_t native, cairo_surface_t* image) override;
     void Raise(uintptr_t native, bool visible) override;
     void Pump() override;
+    int PrepareWait() override;
     uintptr_t TrackMenu(const std::vector<BmMenuItem>& items, int32_t x, int32_t y, UINT flags,
                         uint32_t timeoutMs) override;                // x11menu.cpp
     void TrayChanged(bool present, cairo_surface_t* icon) override;  // x11tray.cpp
