@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +24,10 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/downloader.h"
 #include "COMMON/BM_UTIL/bmstring.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/proc_info.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -37,17 +39,9 @@ double SecondsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-// A kB figure from /proc/self/status ("VmHWM", "VmRSS"), or -1.
+// A kB figure of this process ("VmHWM", "VmRSS"), or -1.
 long StatusKb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(field) + ":";
-    while (std::getline(in, line)) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            return std::atol(line.c_str() + prefix.size());
-        }
-    }
-    return -1;
+    return ProcStatusField(getpid(), field);
 }
 
 bool WriteSource(const std::string& path, uint64_t size) {
@@ -70,20 +64,6 @@ bool WriteSource(const std::string& path, uint64_t size) {
         left -= n;
     }
     return close(fd) == 0 && ok;
-}
-
-bool SameContents(const std::string& a, const std::string& b) {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    std::vector<char> ba(kChunk), bb(kChunk);
-    while (fa && fb) {
-        fa.read(ba.data(), kChunk);
-        fb.read(bb.data(), kChunk);
-        if (fa.gcount() != fb.gcount() ||
-            std::memcmp(ba.data(), bb.data(), static_cast<size_t>(fa.gcount())) != 0) {
-            return false;
-        }
-    }
-    return fa.eof() && fb.eof();
 }
 
 // The same bytes over a plain loopback TCP connection: a sender thread reads the file and
@@ -151,7 +131,7 @@ public:
 DownloadResult GatewayDownload(const std::string& source, const std::string& dest, uint32_t pieceSize) {
     DownloadResult result;
     const int discoveryPort = FreeUdpPort();
-    ScopedEnvVar target("QUILLON_DISCOVERY", "127.255.255.255:" + std::to_string(discoveryPort));
+    EnvGuard target("QUILLON_DISCOVERY", "127.255.255.255:" + std::to_string(discoveryPort));
     PeerProcess peer;
     if (!peer.Start(GATEWAY_SIM_BIN, {"--discovery-port", std::to_string(discoveryPort), "--file", source,
                                       "--piece-size", std::to_string(pieceSize), "--max-seconds", "300"}) ||
@@ -232,7 +212,7 @@ int main(int argc, char** argv) {
         }
         plainSeconds = round == 0 ? plain : std::min(plainSeconds, plain);
     }
-    const bool identical = SameContents(source, viaGateway) && SameContents(source, viaTcp);
+    const bool identical = SameFileContents(source, viaGateway) && SameFileContents(source, viaTcp);
     const double mb = static_cast<double>(size) / (1 << 20);
     const double gatewayRate = mb / gatewaySeconds;
     const double plainRate = mb / plainSeconds;

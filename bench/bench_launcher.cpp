@@ -7,7 +7,6 @@
 //   bench_launcher [--window-s N]   (seconds of each idle window, default 20)
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,15 +17,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench/support_proc.h"
+#include "tests/support/files.h"
 #include "tests/support/peer_process.h"
+#include "tests/support/proc_info.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -40,52 +39,17 @@ double SecondsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-int RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> store = argv;
-    std::vector<char*> args;
-    for (std::string& a : store) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) {
-        envStore.emplace_back(*e);
-    }
-    envStore.insert(envStore.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (std::string& e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (rc != 0 || waitpid(pid, &status, 0) != pid) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The sample application stamped with `version`, padded with zeros to `size` bytes (0: as built).
 bool MakeApp(const std::string& path, const std::string& version, size_t size = 0) {
-    {
-        std::ifstream in(DEMO_APP_BIN, std::ios::binary);
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
-        const auto written = static_cast<size_t>(out.tellp());
-        if (size > written) {
-            out << std::string(size - written, '\0');
-        }
-        if (!in.good() || !out.good()) {
-            return false;
-        }
+    std::string bytes = ReadFile(DEMO_APP_BIN);
+    if (bytes.empty()) {
+        return false;
     }
-    return chmod(path.c_str(), 0755) == 0 && RunToEnd({STAMP_VERSION_BIN, path, version}) == 0;
+    if (size > bytes.size()) {
+        bytes.resize(size, '\0');
+    }
+    return WriteFile(path, bytes) && chmod(path.c_str(), 0755) == 0 &&
+           RunToEnd({STAMP_VERSION_BIN, path, version}, {}, true) == 0;
 }
 
 // An exclusive hold of a named mutex of the launcher (its lock file in the runtime folder).
@@ -138,8 +102,8 @@ public:
     // Serves the file at `prepared` with `version`: file first, then the text, each by rename.
     bool Publish(const std::string& prepared, const std::string& version) {
         const std::string text = served_ + "/version.next";
-        std::ofstream(text, std::ios::trunc) << version << "\n";
-        return std::rename(prepared.c_str(), (served_ + "/TORVIX.EXE").c_str()) == 0 &&
+        return WriteFile(text, version + "\n") &&
+               std::rename(prepared.c_str(), (served_ + "/TORVIX.EXE").c_str()) == 0 &&
                std::rename(text.c_str(), (served_ + "/version.txt").c_str()) == 0;
     }
     bool StartGateway(const std::vector<std::string>& extra = {}) {
@@ -177,7 +141,7 @@ public:
         return index;
     }
     void KillApps() const {
-        for (pid_t pid : benchproc::ProcessesUnder(root_)) {
+        for (pid_t pid : ProcessesUnder(root_)) {
             kill(pid, SIGKILL);
         }
     }
@@ -201,17 +165,17 @@ struct IdleFigures {
 
 // Measures `pid` and the reference `refPid` over the same `seconds`.
 bool MeasureIdle(pid_t pid, pid_t refPid, int seconds, IdleFigures* out, IdleFigures* ref) {
-    const benchproc::Usage a0 = benchproc::UsageOf(pid);
-    const benchproc::Usage r0 = benchproc::UsageOf(refPid);
+    const ProcUsage a0 = UsageOf(pid);
+    const ProcUsage r0 = UsageOf(refPid);
     const auto start = SteadyClock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const benchproc::Usage a1 = benchproc::UsageOf(pid);
-    const benchproc::Usage r1 = benchproc::UsageOf(refPid);
+    const ProcUsage a1 = UsageOf(pid);
+    const ProcUsage r1 = UsageOf(refPid);
     const double wall = SecondsSince(start);
     if (!a0.ok || !a1.ok || !r0.ok || !r1.ok) {
         return false;
     }
-    auto fill = [wall](const benchproc::Usage& u0, const benchproc::Usage& u1, IdleFigures* f) {
+    auto fill = [wall](const ProcUsage& u0, const ProcUsage& u1, IdleFigures* f) {
         const double cpu = u1.cpuSeconds - u0.cpuSeconds;
         f->cpuMsPerMin = cpu * 1000 * 60 / wall;
         f->corePercent = cpu * 100 / wall;
@@ -369,12 +333,12 @@ int main(int argc, char** argv) {
     }
     const size_t idleLines = world.Launcher().LineCount() - beforeIdle;
     IdleRows(rows, "connected, app not running", connected, sleepConnected);
-    const long hwmBeforeKb = benchproc::StatusField(launcher, "VmHWM");
+    const long hwmBeforeKb = ProcStatusField(launcher, "VmHWM");
 
     // A new 20 MB version, and monitor mode on again as a second instance asks.
     const auto announced = SteadyClock::now();
     const size_t from = world.Launcher().LineCount();
-    if (!world.Publish(big, "2.0.0.0") || RunToEnd({QUILLON_BIN}, world.LauncherEnv()) != 0) {
+    if (!world.Publish(big, "2.0.0.0") || RunToEnd({QUILLON_BIN}, world.LauncherEnv(), true) != 0) {
         return 1;
     }
     const auto wrong = world.Wait("Wrong version, loading...", from);
@@ -408,8 +372,8 @@ int main(int argc, char** argv) {
     }
     IdleRows(rows, "app running", running, sleepRunning);
 
-    const long hwmKb = benchproc::StatusField(launcher, "VmHWM");
-    const long sleepHwmKb = benchproc::StatusField(sleeper.Pid(), "VmHWM");
+    const long hwmKb = ProcStatusField(launcher, "VmHWM");
+    const long sleepHwmKb = ProcStatusField(sleeper.Pid(), "VmHWM");
     const double goalMb = 8 + kBigAppMb;
     rows.push_back({"peak memory (VmHWM), whole scenario", Fixed(hwmKb / 1024.0, 1, "MB"),
                     Fixed(sleepHwmKb / 1024.0, 1, "MB (sleep)"), "< 8 MB + 20 MB",

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Remove(file);
     const int kind = (flags >> 2) & 3;
     if (kind == 0) {
-        WriteWholeFile(file, content);
+        FUZZ_CHECK(WriteFileBytes(file, content));
     } else if (kind == 1) {
         FUZZ_CHECK(::mkfifo(file.c_str(), 0600) == 0);
     } else if (kind == 2) {

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (fifo) {
         FUZZ_CHECK(::mkfifo(file.c_str(), 0600) == 0);
     } else {
-        WriteWholeFile(file, content);
+        FUZZ_CHECK(WriteFileBytes(file, content));
     }
 
     int32_t devMode = kUntouched;
@@ -58,8 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if ((flags & 2) != 0) {
         SaveDeviceData(devMode);
-        std::vector<uint8_t> saved;
-        FUZZ_CHECK(ReadWholeFile(file, &saved));
+        bool readable = false;
+        const std::vector<uint8_t> saved = ReadFileBytes(file, &readable);
+        FUZZ_CHECK(readable);
         FUZZ_CHECK(saved == (std::vector<uint8_t>{static_cast<uint8_t>(expected), 0, 0, 0}));
         int32_t again = kUntouched;
         LoadDeviceData(again);

@@ -133,8 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // One piece buffer of the announced total (bounded) and nothing much bigger.
         FUZZ_CHECK(gLargestAllocation <= static_cast<size_t>(Downloader::kMaxDownloadBytes) + 4096);
         if (finalState == Downloader::Complete) {
-            std::vector<uint8_t> written;
-            FUZZ_CHECK(ReadWholeFile(destination, &written));
+            bool readable = false;
+            const std::vector<uint8_t> written = ReadFileBytes(destination, &readable);
+            FUZZ_CHECK(readable);
             if (wellFormed) {
                 FUZZ_CHECK(written == expected);
             }

@@ -1,5 +1,6 @@
 // Small helpers shared by the fuzz targets: an input reader, an invariant check that stops the
-// run with a message, and a scratch folder that lives for the whole process.
+// run with a message, and a scratch folder that lives for the whole process (the file helpers
+// come from the test support library).
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,10 +13,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 // Stops the run (libFuzzer then saves the input) when an invariant does not hold.
 #define FUZZ_CHECK(cond)                                                                            \
@@ -69,52 +71,12 @@ inline uint16_t LoadLe16(const uint8_t* at) {
 
 // A folder made once per process under $TMPDIR (or /tmp); removed with its files at exit.
 inline const std::string& FuzzScratchDir() {
-    static const std::string dir = [] {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/quillon-fuzz-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        std::string made(name.data());
-        static std::string removeAtExit;
-        removeAtExit = made;
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(removeAtExit, ignored);
-        });
-        return made;
-    }();
-    return dir;
-}
-
-// Replaces the file at `path` with `bytes`; aborts when that is impossible (a broken run, not a
-// finding).
-inline void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "wbe");
-    FUZZ_CHECK(file != nullptr);
-    if (!bytes.empty()) {
-        FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
+    static const ScratchDir dir("quillon-fuzz");
+    if (dir.Path().empty()) {
+        std::perror("mkdtemp");
+        std::abort();
     }
-    FUZZ_CHECK(std::fclose(file) == 0);
-}
-
-// The file's bytes, or false when it cannot be read.
-inline bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
-    FILE* file = std::fopen(path.c_str(), "rbe");
-    if (file == nullptr) {
-        return false;
-    }
-    bytes->clear();
-    uint8_t chunk[4096];
-    size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes->insert(bytes->end(), chunk, chunk + n);
-    }
-    std::fclose(file);
-    return true;
+    return dir.Path();
 }
 
 // Points discovery at a UDP port of this process's own on loopback, so that nothing a target

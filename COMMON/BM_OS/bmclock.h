@@ -18,7 +18,7 @@ public:
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(uint32_t start = 0) : now_(start) {}
-    uint32_t TickCount() override { return now_.fetch_add(autoAdvance_.load()) ; }
+    uint32_t TickCount() override { return now_.fetch_add(autoAdvance_.load()); }
     void Sleep(uint32_t ms) override { now_.fetch_add(ms); }
     void Set(uint32_t now) { now_.store(now); }
     void Advance(uint32_t ms) { now_.fetch_add(ms); }

@@ -97,25 +97,6 @@ int AssertionCounter::Count() const {
     return gAssertions.load();
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    old_ = had_ ? old : "";
-    if (value != nullptr) {
-        ::setenv(name, value, 1);
-    } else {
-        ::unsetenv(name);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (had_) {
-        ::setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
-}
-
 LoopbackListener::LoopbackListener() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -288,12 +269,6 @@ void FakeGateway::Serve() {
     }
 }
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <fstream>
-#include <iterator>
-
 ScriptedPeer::ScriptedPeer(int fd, Handler handler) : fd_(fd), handler_(std::move(handler)) {
     thread_ = std::thread([this] {
         while (!stop_) {
@@ -346,33 +321,4 @@ void GatewaySession::ClosePeer() {
         ::close(peer);
         peer = -1;
     }
-}
-
-TempDir::TempDir() {
-    std::string pattern = ::testing::TempDir() + "commXXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const char* made = ::mkdtemp(buffer.data());
-    path_ = made != nullptr ? made : "/nonexistent";
-}
-
-TempDir::~TempDir() {
-    if (DIR* dir = ::opendir(path_.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                ::unlink(Path(name).c_str());
-            }
-        }
-        ::closedir(dir);
-    }
-    ::rmdir(path_.c_str());
-}
-
-Bytes ReadFileBytes(const std::string& path, bool* exists) {
-    std::ifstream in(path, std::ios::binary);
-    if (exists != nullptr) {
-        *exists = in.good();
-    }
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -1,5 +1,5 @@
 // Test helpers for the gateway-communication tests: loopback TCP and UDP peers, a hand-written
-// wire encoder (independent of BmMsg), an assertion counter and an environment override.
+// wire encoder (independent of BmMsg) and an assertion counter.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,6 +9,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -25,18 +29,6 @@ public:
     AssertionCounter();
     ~AssertionCounter();
     int Count() const;
-};
-
-// Sets (or unsets, with nullptr) an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_;
 };
 
 // A TCP listener on 127.0.0.1 with an ephemeral port.
@@ -136,20 +128,7 @@ public:
     void ClosePeer();
 
     FakeGateway gateway;
-    ScopedEnv target;
+    EnvGuard target;
     BmServer client;
     int peer = -1;
 };
-
-// A fresh directory under the test temp dir, removed with its files.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-Bytes ReadFileBytes(const std::string& path, bool* exists = nullptr);

@@ -1,7 +1,5 @@
 #include "tests/BM_COMM/support_peer.h"
 
-#include <sys/stat.h>
-
 #include <fstream>
 
 #include "COMMON/BM_UTIL/bmstring.h"
@@ -71,30 +69,6 @@ bool WriteRandomFile(const std::string& path, uint64_t size, uint32_t seed) {
         left -= n;
     }
     return static_cast<bool>(out);
-}
-
-bool SameFileContents(const std::string& a, const std::string& b) {
-    std::ifstream fa(a, std::ios::binary);
-    std::ifstream fb(b, std::ios::binary);
-    if (!fa || !fb) {
-        return false;
-    }
-    std::vector<char> ba(1 << 20), bb(1 << 20);
-    for (;;) {
-        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
-        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
-        if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin())) {
-            return false;
-        }
-        if (fa.gcount() == 0) {
-            return true;
-        }
-    }
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
 }
 
 std::string FirstString(BmMsg& message) {

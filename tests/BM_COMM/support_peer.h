@@ -14,6 +14,8 @@
 #include "COMMON/BM_COMM/gatewaylistener.h"
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_UTIL/bmassert.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
 #include "tests/support/peer_process.h"
 
 // Named apart from the folder's other helpers, which share one support library with these.
@@ -28,7 +30,7 @@ public:
 
 private:
     int port_;
-    ScopedEnvVar env_;
+    EnvGuard env_;
 };
 
 // The gateway peer on a given discovery port; killed on destruction (also when a test fails).
@@ -122,9 +124,6 @@ std::unique_ptr<BmMsg> DownloadRequest(uint16_t requestId, int32_t screen = 1, i
 
 // Writes `size` pseudo-random bytes (from `seed`) to `path`, in bounded chunks.
 bool WriteRandomFile(const std::string& path, uint64_t size, uint32_t seed);
-// True when both files exist and hold the same bytes.
-bool SameFileContents(const std::string& a, const std::string& b);
-bool FileExists(const std::string& path);
 // The first string item of `message` as UTF-8 ("" when it cannot be read).
 std::string FirstString(BmMsg& message);
 

@@ -255,7 +255,7 @@ TEST(BmMsgTest, CloneOwnsItsCopyAndReadsFromTheStart) {
     ASSERT_TRUE(message.Wrap(wire.data(), static_cast<uint32_t>(wire.size())));
     message.ReadInt32(nullptr);
     std::unique_ptr<BmMsg> copy = message.Clone();
-    std::memset(wire.data(), 0xEE, wire.size());  // the original bytes go away
+    std::memset(wire.data(), 0xEE, wire.size());  // the wrapped bytes go away
     EXPECT_TRUE(copy->OwnsBuffer());
     EXPECT_EQ(copy->RequestId(), 3);
     EXPECT_EQ(copy->MsgId(), 8131);

@@ -98,7 +98,7 @@ protected:
     }
 
     FakeGateway gateway_;
-    ScopedEnv target_;
+    EnvGuard target_;
     BmServer server_;
     int peer_ = -1;
 };
@@ -107,7 +107,7 @@ protected:
 
 TEST(BmServerIdle, BeforeStartNothingIsAttempted) {
     UdpPeer gateway;
-    ScopedEnv target("QUILLON_DISCOVERY", ("127.0.0.1:" + std::to_string(gateway.Port())).c_str());
+    EnvGuard target("QUILLON_DISCOVERY", ("127.0.0.1:" + std::to_string(gateway.Port())).c_str());
     BmServer server;
     EXPECT_EQ(server.Poll(nullptr, REQUEST_ID_ALL, 10), BmServer::kPollIdle);
     EXPECT_EQ(server.Poll(nullptr, REQUEST_ID_NONE, 10), BmServer::kPollIdle);

@@ -41,7 +41,7 @@ protected:
 
     ScopedManualClock clock_{5000};
     UdpPeer peer_;
-    ScopedEnv target_;
+    EnvGuard target_;
     BmSocket socket_;
     sockaddr_in address_{};
     sockaddr_in client_{};
@@ -147,13 +147,13 @@ TEST(DiscoveryTarget, MalformedValueSendsNothingUntilMended) {
     const std::string good = "127.0.0.1:" + std::to_string(peer.Port());
     BmPingSocket* pinger;
     {
-        ScopedEnv bad("QUILLON_DISCOVERY", (good + "x").c_str());
+        EnvGuard bad("QUILLON_DISCOVERY", (good + "x").c_str());
         pinger = new BmPingSocket();
         EXPECT_TRUE(pinger->RecreatePending());
         EXPECT_FALSE(pinger->SendPing());
     }
     EXPECT_TRUE(peer.Receive(50).empty());
-    ScopedEnv mended("QUILLON_DISCOVERY", good.c_str());
+    EnvGuard mended("QUILLON_DISCOVERY", good.c_str());
     clock->Advance(301);
     uint8_t reply[BmPingSocket::kReplyBytes];
     EXPECT_FALSE(pinger->ReceiveReply(reply));
@@ -177,7 +177,7 @@ TEST(DiscoveryTarget, StrictParse) {
 }
 
 TEST(DiscoveryTarget, DefaultIsTheBroadcastPort444) {
-    ScopedEnv unset("QUILLON_DISCOVERY", nullptr);
+    EnvGuard unset("QUILLON_DISCOVERY", nullptr);
     sockaddr_in target{};
     ASSERT_TRUE(DiscoveryTarget(&target));  // only computed: nothing is sent here
     EXPECT_EQ(target.sin_addr.s_addr, htonl(INADDR_BROADCAST));
@@ -186,7 +186,7 @@ TEST(DiscoveryTarget, DefaultIsTheBroadcastPort444) {
 
 TEST(DiscoveryBroadcast, LoopbackBroadcastReachesTheGateway) {
     UdpPeer peer("127.255.255.255");
-    ScopedEnv target("QUILLON_DISCOVERY", ("127.255.255.255:" + std::to_string(peer.Port())).c_str());
+    EnvGuard target("QUILLON_DISCOVERY", ("127.255.255.255:" + std::to_string(peer.Port())).c_str());
     BmSocket socket;
     sockaddr_in address{};
     EXPECT_FALSE(socket.Discover(&address, "", nullptr));

@@ -79,8 +79,8 @@ protected:
     bool Run(const Reply& reply) { return Run(reply, file_); }
 
     GatewaySession session_;
-    TempDir dir_;
-    std::string file_ = dir_.Path("TORVIX.EXE");
+    ScratchDir dir_;
+    std::string file_ = dir_.File("TORVIX.EXE");
     RecordingProgress progress_;
     Downloader::DownloadState state_ = Downloader::InProgress;
     std::vector<Bytes> frames_;
@@ -199,7 +199,7 @@ TEST_F(Download, MalformedRepliesFailWithoutWriting) {
 TEST_F(Download, DestinationThatCannotBeWrittenFails) {
     ASSERT_TRUE(session_.Ok());
     auto reply = [](uint16_t id) { return std::vector<Bytes>{WholeFile(id, 8131, 4, {1, 2, 3, 4})}; };
-    EXPECT_FALSE(Run(reply, dir_.Path("missing/TORVIX.EXE")));
+    EXPECT_FALSE(Run(reply, dir_.File("missing/TORVIX.EXE")));
     EXPECT_EQ(state_, Downloader::Failed);
     if (::access("/dev/full", W_OK) == 0) {
         EXPECT_FALSE(Run(reply, "/dev/full"));  // opens, but every write fails

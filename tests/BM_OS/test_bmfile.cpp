@@ -2,14 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "COMMON/BM_OS/bmfile.h"
 #include "COMMON/BM_UTIL/bmassert.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -21,37 +21,24 @@ void CountReport(const BmString&) {
 class BmFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/bmfile-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
         gReports = 0;
         SetAssertionObserver(CountReport);
     }
-    void TearDown() override {
-        SetAssertionObserver(nullptr);
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(0, std::system(command.c_str()));
-    }
+    void TearDown() override { SetAssertionObserver(nullptr); }
 
     std::string PathOf(const char* name) const { return dir_ + "/" + name; }
     BmString Name(const char* name) const { return BmString(PathOf(name).c_str()); }
 
     // What is really on disk right now, whatever the object still buffers.
-    std::vector<unsigned char> OnDisk(const char* name) const {
-        std::ifstream in(PathOf(name), std::ios::binary);
-        return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>());
-    }
-    bool Exists(const char* name) const {
-        struct stat info {};
-        return ::stat(PathOf(name).c_str(), &info) == 0;
-    }
+    std::vector<unsigned char> OnDisk(const char* name) const { return ReadFileBytes(PathOf(name)); }
+    bool Exists(const char* name) const { return FileExists(PathOf(name)); }
     void Put(const char* name, const std::vector<unsigned char>& bytes) const {
-        std::ofstream out(PathOf(name), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        WriteFileBytes(PathOf(name), bytes);
     }
 
-    std::string dir_;
+    ScratchDir scratch_{"bmfile-test"};
+    std::string dir_ = scratch_.Path();
 };
 
 std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
@@ -241,9 +228,7 @@ TEST_F(BmFileTest, MisuseIsReported) {
 }
 
 TEST_F(BmFileTest, DevicePathsMapUnderTheDeviceRoot) {
-    const char* old = std::getenv("QUILLON_ROOT");
-    const std::string saved = old ? old : "";
-    ASSERT_EQ(0, ::setenv("QUILLON_ROOT", dir_.c_str(), 1));
+    const EnvGuard root("QUILLON_ROOT", dir_);
     ASSERT_EQ(0, ::mkdir(PathOf("NANDFLASH").c_str(), 0700));
     {
         BmFile file(BmString("\\NANDFLASH\\DEV.DAT"));
@@ -253,11 +238,6 @@ TEST_F(BmFileTest, DevicePathsMapUnderTheDeviceRoot) {
     EXPECT_EQ((std::vector<unsigned char>{1, 0, 0, 0}), OnDisk("NANDFLASH/DEV.DAT"));
     BmFile wide(BmString(u"\\NANDFLASH\\DEV.DAT"));
     EXPECT_EQ(4, wide.Size());
-    if (old) {
-        ::setenv("QUILLON_ROOT", saved.c_str(), 1);
-    } else {
-        ::unsetenv("QUILLON_ROOT");
-    }
 }
 
 TEST_F(BmFileTest, OnlyRegularFilesOpenAndNothingBlocks) {

@@ -1,40 +1,12 @@
 // %NAME% expansion and the client-type rule built on its count.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "COMMON/BM_OS/envexpand.h"
+#include "tests/support/env_guard.h"
 
 namespace {
-// Sets or removes one variable for the scope, restoring the previous state afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            had_ = true;
-            old_ = old;
-        }
-        if (value) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (had_) {
-            setenv(name_.c_str(), old_.c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_ = false;
-};
-
 struct Expansion {
     uint32_t count;
     std::u16string text;
@@ -48,9 +20,9 @@ Expansion Expand(const char16_t* source, uint32_t capacity = 256) {
 }  // namespace
 
 TEST(EnvExpand, DefinedReferencesAreReplacedOthersKept) {
-    ScopedEnv a("QTEST_A", "abc");
-    ScopedEnv empty("QTEST_EMPTY", "");
-    ScopedEnv undefined("QTEST_UNDEFINED", nullptr);
+    EnvGuard a("QTEST_A", "abc");
+    EnvGuard empty("QTEST_EMPTY", "");
+    EnvGuard undefined("QTEST_UNDEFINED", nullptr);
     struct Case {
         const char16_t* source;
         const char16_t* result;
@@ -76,12 +48,12 @@ TEST(EnvExpand, DefinedReferencesAreReplacedOthersKept) {
 }
 
 TEST(EnvExpand, ValueBytesBecomeCodeUnitsOneToOne) {
-    ScopedEnv v("QTEST_HIGH", "\xE9\xFF!");
+    EnvGuard v("QTEST_HIGH", "\xE9\xFF!");
     EXPECT_EQ(std::u16string(u"\u00E9\u00FF!"), Expand(u"%QTEST_HIGH%").text);
 }
 
 TEST(EnvExpand, CountIncludesTheTerminatorAndIsGivenEvenWhenTheBufferIsShort) {
-    ScopedEnv a("QTEST_A", "abcdef");
+    EnvGuard a("QTEST_A", "abcdef");
     EXPECT_EQ(7u, Expand(u"%QTEST_A%", 7).count);
     EXPECT_EQ(u"abcdef", Expand(u"%QTEST_A%", 7).text);
     const Expansion shortBuffer = Expand(u"%QTEST_A%", 6);
@@ -93,7 +65,7 @@ TEST(EnvExpand, CountIncludesTheTerminatorAndIsGivenEvenWhenTheBufferIsShort) {
 
 TEST(EnvExpand, ClientTypeFollowsRuntimeOemRev) {
     {
-        ScopedEnv unset("RUNTIMEOEMREV", nullptr);
+        EnvGuard unset("RUNTIMEOEMREV", nullptr);
         EXPECT_EQ(2, ClientTypeFromEnvironment());
     }
     struct Case {
@@ -104,13 +76,13 @@ TEST(EnvExpand, ClientTypeFollowsRuntimeOemRev) {
         {"1", 19},
         {"", 19},
         {std::string(62, 'v'), 19},  // count 63
-        {std::string(63, 'v'), 2},   // count 64: the original's buffer is full
+        {std::string(63, 'v'), 2},   // count 64: a full 64-unit buffer, as Win32 counts it
         {std::string(500, 'v'), 2},
         // Defined, though it begins with "%": still the OEM client.
         {"%REV", 19},
     };
     for (const Case& c : cases) {
-        ScopedEnv set("RUNTIMEOEMREV", c.value.c_str());
+        EnvGuard set("RUNTIMEOEMREV", c.value.c_str());
         EXPECT_EQ(c.clientType, ClientTypeFromEnvironment()) << "length " << c.value.size();
     }
 }

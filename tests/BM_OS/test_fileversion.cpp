@@ -8,11 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "COMMON/BM_OS/fileversion.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -30,8 +31,7 @@ const Fixture kVersioned[] = {
 };
 
 Bytes Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    return ReadFileBytes(path);
 }
 
 bool FromMemory(const Bytes& b, uint16_t out[4]) {
@@ -58,21 +58,14 @@ void Put16(Bytes& b, size_t at, uint16_t v) {
     b.at(at + 1) = static_cast<uint8_t>(v >> 8);
 }
 
-class TempDir {
+// A scratch folder that writes whole files.
+class TempDir : public ScratchDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/os-fileversion-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    TempDir() : ScratchDir("os-fileversion") {}
     std::string Write(const std::string& name, const Bytes& b) const {
-        std::ofstream(File(name), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+        WriteFileBytes(File(name), b);
         return File(name);
     }
-
-private:
-    std::string path_;
 };
 
 // Where the PE fixture's resource section and its pieces are (read with fixed offsets here so

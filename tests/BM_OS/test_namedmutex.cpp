@@ -16,27 +16,24 @@
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_OS/runtimedir.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/peer_process.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/wait_until.h"
 
 extern char** environ;
 
 namespace {
-constexpr int kMaxStartupPolls = 300;  // 10 ms each: a process start is far quicker
+constexpr int kStartupWaitMs = 3000;  // a process start is far quicker
 
 // A private runtime folder for the test, removed afterwards.
 class NamedMutexTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/os-mutex-XXXXXX";
-        base_ = mkdtemp(tmpl);
-        runtime_ = base_ + "/run";
-        setenv("QUILLON_RUNTIME_DIR", runtime_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("QUILLON_RUNTIME_DIR");
-        std::system(("rm -rf '" + base_ + "'").c_str());
-    }
-    std::string base_;
-    std::string runtime_;
+    void SetUp() override { ASSERT_FALSE(base_.empty()); }
+    ScratchDir dir_{"os-mutex"};
+    std::string base_ = dir_.Path();
+    std::string runtime_ = base_ + "/run";
+    EnvGuard runtimeEnv_{"QUILLON_RUNTIME_DIR", runtime_};
 };
 
 // Another process that takes `name` and keeps it until killed.
@@ -89,11 +86,8 @@ bool ProbeRunning(const char* name) {
 }
 
 // Starts the sample application with extra environment entries; -1 on failure.
-pid_t StartDemoApp(std::vector<std::string> extraEnv) {
-    std::vector<std::string> env = std::move(extraEnv);
-    for (char** e = environ; *e; ++e) {
-        env.emplace_back(*e);
-    }
+pid_t StartDemoApp(const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = PeerProcess::EnvironmentWith(extraEnv);
     std::vector<char*> envp;
     for (std::string& s : env) {
         envp.push_back(s.data());
@@ -113,13 +107,7 @@ pid_t StartDemoApp(std::vector<std::string> extraEnv) {
 
 // Waits (bounded) until the probe gives `running`.
 bool ProbeBecomes(const char* name, bool running) {
-    for (int i = 0; i < kMaxStartupPolls; ++i) {
-        if (ProbeRunning(name) == running) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntil([&] { return ProbeRunning(name) == running; }, kStartupWaitMs);
 }
 
 // A started process (or process group) that is killed when the test ends, passed or not.

@@ -8,18 +8,20 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "COMMON/BM_OS/programstart.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
-constexpr int kMaxReportPolls = 500;  // 10 ms each; the script needs a few ms
+constexpr int kReportWaitMs = 5000;  // the script needs a few ms
 
 // The started script writes what it saw into report.txt (renamed into place when complete).
 constexpr const char* kReporter =
@@ -40,15 +42,11 @@ constexpr const char* kReporter =
 
 class ProgramStartTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/os-start-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
     std::string Write(const std::string& name, const std::string& text, mode_t mode) {
         const std::string path = dir_ + "/" + name;
-        std::ofstream(path) << text;
+        WriteFile(path, text);
         chmod(path.c_str(), mode);
         return path;
     }
@@ -56,11 +54,9 @@ protected:
     // The reporter's findings, key -> value; empty when it did not report in time.
     std::map<std::string, std::string> Report() {
         const std::string path = dir_ + "/report.txt";
-        for (int i = 0; i < kMaxReportPolls && access(path.c_str(), F_OK) != 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        WaitUntil([&] { return FileExists(path); }, kReportWaitMs);
         std::map<std::string, std::string> values;
-        std::ifstream in(path);
+        std::istringstream in(ReadFile(path));
         std::string line;
         while (std::getline(in, line)) {
             const size_t eq = line.find('=');
@@ -73,7 +69,8 @@ protected:
 
     static bool NoChildren() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
-    std::string dir_;
+    ScratchDir scratch_{"os-start"};
+    std::string dir_ = scratch_.Path();
 };
 }  // namespace
 
@@ -139,23 +136,23 @@ TEST_F(ProgramStartTest, SampleApplicationStartsAndLeavesNoZombie) {
     const std::string copy = dir_ + "/TORVIX.EXE";
     ASSERT_EQ(0, std::system(("cp '" DEMO_APP_BIN "' '" + copy + "' && chmod 0644 '" + copy + "'").c_str()));
     const std::string log = dir_ + "/demo.log";
-    setenv("QUILLON_RUNTIME_DIR", dir_.c_str(), 1);
-    setenv("DEMO_APP_LOG", log.c_str(), 1);
-    setenv("DEMO_APP_SECONDS", "0", 1);
-    const bool started = StartProgram(copy, "/NAME:Kitchen Panel 2");
-    unsetenv("QUILLON_RUNTIME_DIR");
-    unsetenv("DEMO_APP_LOG");
-    unsetenv("DEMO_APP_SECONDS");
+    bool started = false;
+    {
+        const EnvGuard runtime("QUILLON_RUNTIME_DIR", dir_);
+        const EnvGuard appLog("DEMO_APP_LOG", log);
+        const EnvGuard seconds("DEMO_APP_SECONDS", "0");
+        started = StartProgram(copy, "/NAME:Kitchen Panel 2");
+    }
     ASSERT_TRUE(started);
     EXPECT_TRUE(NoChildren());
     std::string first;
-    for (int i = 0; i < kMaxReportPolls && first.empty(); ++i) {
-        std::ifstream in(log);
-        std::getline(in, first);
-        if (first.empty()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+    WaitUntil(
+        [&] {
+            const std::string text = ReadFile(log);
+            first = text.substr(0, text.find('\n'));
+            return !first.empty();
+        },
+        kReportWaitMs);
     EXPECT_NE(std::string::npos, first.find("started args: [/NAME:Kitchen Panel 2]")) << first;
 }
 

@@ -7,23 +7,20 @@
 #include <string>
 
 #include "COMMON/BM_OS/runtimedir.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 class RuntimeDirTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/os-rundir-XXXXXX";
-        base_ = mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        unsetenv("QUILLON_RUNTIME_DIR");
-        std::system(("rm -rf '" + base_ + "'").c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(base_.empty()); }
     static mode_t Mode(const std::string& path) {
         struct stat st {};
         return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
     }
-    std::string base_;
+    ScratchDir dir_{"os-rundir"};
+    std::string base_ = dir_.Path();
+    EnvGuard runtimeEnv_{"QUILLON_RUNTIME_DIR", nullptr};
 };
 }  // namespace
 
@@ -33,15 +30,8 @@ TEST_F(RuntimeDirTest, ChosenFromTheEnvironmentAndMadePrivate) {
     EXPECT_EQ(0700u, Mode(base_ + "/given"));
 
     unsetenv("QUILLON_RUNTIME_DIR");
-    const char* oldXdg = std::getenv("XDG_RUNTIME_DIR");
-    const std::string savedXdg = oldXdg ? oldXdg : "";
-    setenv("XDG_RUNTIME_DIR", base_.c_str(), 1);
+    const EnvGuard xdg("XDG_RUNTIME_DIR", base_);
     EXPECT_EQ(base_ + "/quillon", RuntimeDir());
-    if (oldXdg) {
-        setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
 }
 
 TEST_F(RuntimeDirTest, OnlyARealFolderOfOurOwnIsUsed) {

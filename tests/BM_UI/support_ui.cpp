@@ -1,7 +1,5 @@
 #include <stdlib.h>
 
-#include <filesystem>
-
 #include "COMMON/BM_UI/uistate.h"
 #include "tests/BM_UI/uitestsupport.h"
 
@@ -33,9 +31,9 @@ void UseBackend(const char* name, const char* screen) {
 }
 
 void UiTest::SetUp() {
-    char pattern[] = "/tmp/bm-ui-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    runtimeDir_ = pattern;
+    runtime_ = std::make_unique<ScratchDir>("bm-ui-test");
+    runtimeDir_ = runtime_->Path();
+    ASSERT_FALSE(runtimeDir_.empty());
     setenv("QUILLON_RUNTIME_DIR", runtimeDir_.c_str(), 1);
     if (!getenv("QUILLON_UI") || std::string(getenv("QUILLON_UI")) != "x11") {
         UseBackend("headless");
@@ -46,8 +44,7 @@ void UiTest::SetUp() {
 
 void UiTest::TearDown() {
     ResetUiForTests();
-    std::error_code ec;
-    std::filesystem::remove_all(runtimeDir_, ec);
+    runtime_.reset();
 }
 
 HWND UiTest::MakeWindow(const char16_t* cls, const char16_t* title, uint32_t style, int32_t width,

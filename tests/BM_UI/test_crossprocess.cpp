@@ -19,8 +19,7 @@
 #include "COMMON/BM_UI/headless/headlessinput.h"
 #include "COMMON/BM_UI/uistate.h"
 #include "tests/BM_UI/uitestsupport.h"
-
-extern char** environ;
+#include "tests/support/peer_process.h"
 
 namespace {
 constexpr char16_t kClass[] = u"CQuillonWnd";
@@ -81,9 +80,7 @@ pid_t StartHelper(const std::string& mode, const std::vector<std::string>& extra
     std::vector<std::string> env = {"BM_UI_HELPER=" + mode, "BM_UI_CLASS=CQuillonWnd",
                                     "BM_UI_TITLE=ZenoLauncher: Tap Below for Options"};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    for (char** e = environ; *e; ++e) {
-        env.push_back(*e);
-    }
+    env = PeerProcess::EnvironmentWith(env);
     std::vector<char*> envp;
     for (auto& e : env) {
         envp.push_back(e.data());

@@ -5,6 +5,7 @@
 
 #include "COMMON/BM_UI/uistate.h"
 #include "tests/BM_UI/uitestsupport.h"
+#include "tests/support/env_guard.h"
 
 namespace {
 constexpr char16_t kClass[] = u"CTestWnd";
@@ -228,18 +229,15 @@ TEST(MetricsTest, ScreenFromEnvironmentWithSaneFallback) {
 }
 
 TEST(MetricsTest, WithoutDisplayTheBackendIsHeadless) {
-    const char* display = getenv("DISPLAY");
-    const std::string saved = display ? display : "";
-    unsetenv("QUILLON_UI");
-    unsetenv("DISPLAY");
-    DropBackendForTests();
-    EXPECT_EQ(UiBackendName(), "headless");
-    setenv("QUILLON_UI", "bogus", 1);
-    DropBackendForTests();
-    EXPECT_EQ(UiBackendName(), "headless");
-    if (display) {
-        setenv("DISPLAY", saved.c_str(), 1);
+    const EnvGuard display("DISPLAY", nullptr);
+    {
+        const EnvGuard ui("QUILLON_UI", nullptr);
+        DropBackendForTests();
+        EXPECT_EQ(UiBackendName(), "headless");
     }
+    const EnvGuard ui("QUILLON_UI", "bogus");
+    DropBackendForTests();
+    EXPECT_EQ(UiBackendName(), "headless");
     UseBackend("headless");
 }
 
@@ -279,17 +277,10 @@ TEST_F(MessageTest, TapInjectionGivesButtonMessagesAndCursor) {
 }
 
 TEST(MetricsTest, UnreachableDisplayFallsBackToHeadlessWithANote) {
-    const char* display = getenv("DISPLAY");
-    const std::string saved = display ? display : "";
-    setenv("DISPLAY", ":9999", 1);
+    const EnvGuard display("DISPLAY", ":9999");
     testing::internal::CaptureStderr();
     UseBackend("x11");
     EXPECT_EQ(UiBackendName(), "headless");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("using the headless backend"), std::string::npos);
-    if (display) {
-        setenv("DISPLAY", saved.c_str(), 1);
-    } else {
-        unsetenv("DISPLAY");
-    }
     UseBackend("headless");
 }

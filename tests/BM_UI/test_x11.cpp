@@ -93,46 +93,42 @@ void Stop(pid_t& pid) {
     }
 }
 
-// Starts Xvfb on a display it picks itself (-displayfd), so parallel runs never collide.
-class XvfbEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        XInitThreads();
-        const std::string xvfb = FindProgram("Xvfb");
-        if (xvfb.empty()) {
-            gSkipReason = "Xvfb is not installed";
-            return;
-        }
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            gSkipReason = "no pipe";
-            return;
-        }
-        gXvfb = Spawn({xvfb, "-displayfd", "3", "-screen", "0", "800x480x24", "-nolisten", "tcp"}, fds[1]);
-        close(fds[1]);
-        char buffer[16] = {};
-        size_t got = 0;
-        pollfd p{fds[0], POLLIN, 0};
-        while (got < sizeof buffer - 1 && poll(&p, 1, 5000) > 0) {
-            const ssize_t n = read(fds[0], buffer + got, sizeof buffer - 1 - got);
-            if (n <= 0 || std::memchr(buffer, '\n', got + static_cast<size_t>(n))) {
-                got += n > 0 ? static_cast<size_t>(n) : 0;
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
-        close(fds[0]);
-        const int number = std::atoi(buffer);
-        if (gXvfb < 0 || got == 0) {
-            gSkipReason = "Xvfb did not start";
-            Stop(gXvfb);
-            return;
-        }
-        gDisplayName = ":" + std::to_string(number);
+// Starts Xvfb on a display it picks itself (-displayfd), so parallel runs never collide. Once per
+// process, by the suite: the folder's other tests share the executable and need no server.
+void StartXvfb() {
+    XInitThreads();
+    const std::string xvfb = FindProgram("Xvfb");
+    if (xvfb.empty()) {
+        gSkipReason = "Xvfb is not installed";
+        return;
     }
-    void TearDown() override { Stop(gXvfb); }
-};
-const auto* const gEnvironment = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        gSkipReason = "no pipe";
+        return;
+    }
+    gXvfb = Spawn({xvfb, "-displayfd", "3", "-screen", "0", "800x480x24", "-nolisten", "tcp"}, fds[1]);
+    close(fds[1]);
+    char buffer[16] = {};
+    size_t got = 0;
+    pollfd p{fds[0], POLLIN, 0};
+    while (got < sizeof buffer - 1 && poll(&p, 1, 5000) > 0) {
+        const ssize_t n = read(fds[0], buffer + got, sizeof buffer - 1 - got);
+        if (n <= 0 || std::memchr(buffer, '\n', got + static_cast<size_t>(n))) {
+            got += n > 0 ? static_cast<size_t>(n) : 0;
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fds[0]);
+    const int number = std::atoi(buffer);
+    if (gXvfb < 0 || got == 0) {
+        gSkipReason = "Xvfb did not start";
+        Stop(gXvfb);
+        return;
+    }
+    gDisplayName = ":" + std::to_string(number);
+}
 
 std::string ArtifactPath(const char* name) {
     const std::string dir = std::string(QUILLON_BINARY_DIR) + "/artifacts";
@@ -205,6 +201,8 @@ LRESULT PaintingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 class X11Test : public UiTest {
 protected:
+    static void SetUpTestSuite() { StartXvfb(); }
+    static void TearDownTestSuite() { Stop(gXvfb); }
     void SetUp() override {
         if (!gSkipReason.empty()) {
             if (std::getenv("CI")) {

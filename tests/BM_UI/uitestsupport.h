@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "COMMON/BM_UI/uicontrol.h"
 #include "COMMON/BM_UI/winapi.h"
+#include "tests/support/scratch_dir.h"
 
 struct Received {
     HWND hwnd;
@@ -33,6 +35,7 @@ protected:
     // Takes and dispatches messages until none is left (at most `limit`); returns their ids.
     std::vector<UINT> Drain(int limit = 100);
 
+    std::unique_ptr<ScratchDir> runtime_;
     std::string runtimeDir_;
 };
 

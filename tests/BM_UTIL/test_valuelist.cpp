@@ -171,7 +171,7 @@ TEST(ValueListTest, CloneCopiesTheNodes) {
     ValueList* copy = original->Clone();
     ASSERT_NE(nullptr, copy);
     EXPECT_NE(original->HeadNode(), copy->HeadNode());
-    delete original;  // the copy's nodes must outlive the original
+    delete original;  // the copy's nodes must outlive the source list
     EXPECT_EQ((std::vector<ListValue>{3, 1, 4}), Forward(*copy));
     copy->RemoveHead();
     ExpectConsistent(*copy);

@@ -1,95 +1,23 @@
 #include "tests/QUILLON/support_launcher.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "COMMON/BM_UI/uicontrol.h"
 #include "COMMON/BM_UI/winapi.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 constexpr char16_t kClass[] = u"CQuillonWnd";
 constexpr char16_t kTitle[] = u"ZenoLauncher: Tap Below for Options";
-
-bool CopyFile(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    return in.good() && out.good() && chmod(to.c_str(), 0755) == 0;
-}
-
-bool WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return out.good();
-}
 }  // namespace
-
-WorldDir::WorldDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quillon-e2e-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern;
-    }
-}
-
-WorldDir::~WorldDir() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-}
-
-EnvGuard::EnvGuard(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-        old_ = old;
-    }
-    setenv(name, value.c_str(), 1);
-}
-
-EnvGuard::~EnvGuard() {
-    if (old_) {
-        setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
-}
-
-int RunToEnd(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    std::vector<std::string> store = argv;
-    for (std::string& a : store) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        return -1;
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 LauncherWorld::LauncherWorld() {
     if (dir_.Path().empty()) {
@@ -124,7 +52,7 @@ bool LauncherWorld::Publish(const std::string& version) {
         return false;
     }
     const std::string text = served_ + "/version.next";
-    return WriteText(text, version + "\n") &&
+    return WriteFile(text, version + "\n") &&
            std::rename(text.c_str(), (served_ + "/version.txt").c_str()) == 0;
 }
 
@@ -245,61 +173,12 @@ bool LauncherWorld::PostCommand(unsigned id) {
     return window != nullptr && PostMessageW(window, WM_COMMAND, id, 0) == TRUE;
 }
 
-std::string LauncherWorld::ExecutableOf(pid_t pid) {
-    char buffer[4096];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
-
-std::vector<std::string> LauncherWorld::CommandLineOf(pid_t pid) {
-    const std::string raw = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-    std::vector<std::string> out;
-    std::string current;
-    for (char c : raw) {
-        if (c == '\0') {
-            out.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
-        }
-    }
-    return out;
-}
-
 std::vector<pid_t> LauncherWorld::TabletPids() const {
-    std::vector<pid_t> pids;
-    if (root_.empty()) {
-        return pids;
-    }
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
-        return pids;
-    }
-    while (dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') {
-            continue;
-        }
-        const std::string exe = ExecutableOf(static_cast<pid_t>(pid));
-        if (exe.compare(0, root_.size() + 1, root_ + "/") == 0) {
-            pids.push_back(static_cast<pid_t>(pid));
-        }
-    }
-    closedir(proc);
-    return pids;
+    return ProcessesUnder(root_);
 }
 
 bool LauncherWorld::WaitTabletCount(size_t count, int timeoutMs) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (TabletPids().size() != count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return WaitUntil([&] { return TabletPids().size() == count; }, timeoutMs, 20);
 }
 
 void LauncherWorld::StopTabletApps() const {
@@ -324,35 +203,6 @@ bool LauncherWorld::LockIsFree(const std::string& name) const {
     return free;
 }
 
-std::string LauncherWorld::ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool LauncherWorld::WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (ReadFile(path) != content) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-std::vector<std::string> LauncherWorld::NamesIn(const std::string& path) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool LauncherWorld::FileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
+    return WaitUntil([&] { return ReadFile(path) == content; }, timeoutMs);
 }

@@ -13,34 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
 #include "tests/support/peer_process.h"
-
-// A fresh private folder under $TMPDIR (or /tmp), removed with its contents by the destructor.
-class WorldDir {
-public:
-    WorldDir();
-    ~WorldDir();
-    WorldDir(const WorldDir&) = delete;
-    WorldDir& operator=(const WorldDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-// Sets an environment variable of this process for the guard's life.
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const std::string& value);
-    ~EnvGuard();
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+#include "tests/support/proc_info.h"
+#include "tests/support/scratch_dir.h"
 
 class LauncherWorld {
 public:
@@ -99,10 +76,8 @@ public:
     // Posts WM_COMMAND `id` to the launcher's window, as a second instance does.
     bool PostCommand(unsigned id);
 
-    // Processes whose executable lies under the device root, and their arguments.
+    // Processes whose executable lies under the device root.
     std::vector<pid_t> TabletPids() const;
-    static std::vector<std::string> CommandLineOf(pid_t pid);
-    static std::string ExecutableOf(pid_t pid);
     // Waits until the number of tablet processes is `count`.
     bool WaitTabletCount(size_t count, int timeoutMs) const;
     void StopTabletApps() const;
@@ -112,15 +87,11 @@ public:
     // True when the lock `name` in the runtime folder can be taken (nobody holds it).
     bool LockIsFree(const std::string& name) const;
 
-    static std::string ReadFile(const std::string& path);
     // Waits until the file at `path` holds exactly `content`.
     static bool WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs);
-    static bool FileExists(const std::string& path);
-    // The names in folder `path`, sorted ("." and ".." left out).
-    static std::vector<std::string> NamesIn(const std::string& path);
 
 private:
-    WorldDir dir_;
+    ScratchDir dir_{"quillon-e2e"};
     std::string root_;
     std::string runtime_;
     std::string served_;
@@ -131,6 +102,3 @@ private:
     std::unique_ptr<EnvGuard> runtimeEnv_;
     std::unique_ptr<EnvGuard> uiEnv_;
 };
-
-// Runs a program to its end; its exit status, or -1.
-int RunToEnd(const std::vector<std::string>& argv);

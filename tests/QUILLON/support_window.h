@@ -49,7 +49,7 @@ protected:
     FakeTablet tablet_;
 
 private:
-    WorldDir dir_;
+    ScratchDir dir_;
     std::string root_;
     std::unique_ptr<EnvGuard> env_[4];
     QuillonWnd* window_ = nullptr;

@@ -2,43 +2,35 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "QUILLON/devicedata.h"
+#include "tests/support/env_guard.h"
+#include "tests/support/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
 
 class DeviceDataTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/os-devdata-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("QUILLON_ROOT", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("QUILLON_ROOT");
-        std::system(("rm -rf '" + root_ + "'").c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(root_.empty()); }
     std::string File() const { return root_ + "/NANDFLASH/DEV.DAT"; }
     void Store(const Bytes& b) const {
         mkdir((root_ + "/NANDFLASH").c_str(), 0755);
-        std::ofstream(File(), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+        WriteFileBytes(File(), b);
     }
-    Bytes Stored() const {
-        std::ifstream in(File(), std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    Bytes Stored() const { return ReadFileBytes(File()); }
     int32_t Loaded(int32_t before = 0) const {
         int32_t devMode = before;
         LoadDeviceData(devMode);
         return devMode;
     }
-    std::string root_;
+    ScratchDir dir_{"os-devdata"};
+    std::string root_ = dir_.Path();
+    EnvGuard rootEnv_{"QUILLON_ROOT", root_};
 };
 }  // namespace
 

@@ -19,7 +19,7 @@ TEST_P(LauncherDownloadFailure, KeepsTheOldExecutable) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
-    const std::string before = LauncherWorld::ReadFile(world.Root() + "/TORVIX.EXE");
+    const std::string before = ReadFile(world.Root() + "/TORVIX.EXE");
     ASSERT_TRUE(world.Publish("2.0.0.0"));
     ASSERT_TRUE(world.StartGateway(GetParam().gatewayArgs));
     ASSERT_TRUE(world.StartLauncher());
@@ -30,8 +30,8 @@ TEST_P(LauncherDownloadFailure, KeepsTheOldExecutable) {
     ASSERT_TRUE(failed) << world.Transcript();
     EXPECT_TRUE(world.Gateway().WaitForLine(GetParam().gatewaySays, 1000)) << world.Gateway().Transcript();
     world.Launcher().Stop();
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/TORVIX.EXE"), before);
-    EXPECT_EQ(LauncherWorld::NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
+    EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), before);
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
     // Different versions: the old one is not started either.
     EXPECT_TRUE(world.TabletPids().empty());
     EXPECT_EQ(world.CountStatus("OK to start: launching..."), 0u);
@@ -65,8 +65,8 @@ TEST(LauncherDownload, AFirstInstallThatCannotReplaceLeavesNoTemporaryFile) {
     ASSERT_TRUE(failed) << world.Transcript();
     EXPECT_TRUE(world.Gateway().WaitForLine("FILE_WHOLE", 1000)) << world.Gateway().Transcript();
     world.Launcher().Stop();
-    EXPECT_EQ(LauncherWorld::NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
-    EXPECT_TRUE(LauncherWorld::FileExists(world.Root() + "/TORVIX.EXE/keep"));
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
+    EXPECT_TRUE(FileExists(world.Root() + "/TORVIX.EXE/keep"));
     EXPECT_EQ(world.CountStatus("Staring Torvix..."), 0u);
 }
 }  // namespace

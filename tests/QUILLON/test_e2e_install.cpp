@@ -21,9 +21,8 @@ TEST(LauncherInstall, FirstStartInstallsLaunchesAndRestartsWithTheDeviceName) {
                             "Staring Torvix...", "TORVIX.EXE Started OK", "Hiding QUILLON"},
                            kStepMs);
     ASSERT_TRUE(installed) << world.Transcript();
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/TORVIX.EXE"),
-              LauncherWorld::ReadFile(world.ServedFile()));
-    EXPECT_EQ(LauncherWorld::NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
+    EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), ReadFile(world.ServedFile()));
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
     EXPECT_TRUE(world.Gateway().WaitForLine("DOWNLOAD_REQUEST rid=", 1000));
     EXPECT_EQ(world.Gateway().CountLines("DOWNLOAD_REQUEST rid="), 1u);
     EXPECT_NE(world.Gateway().WaitForLine("DOWNLOAD_REQUEST", 0)->find("screen=2 client=2 c706=706 dev=0"),
@@ -42,8 +41,8 @@ TEST(LauncherInstall, FirstStartInstallsLaunchesAndRestartsWithTheDeviceName) {
 
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     const pid_t app = world.TabletPids().front();
-    EXPECT_EQ(LauncherWorld::ExecutableOf(app), world.Root() + "/TORVIX.EXE");
-    const auto argv = LauncherWorld::CommandLineOf(app);
+    EXPECT_EQ(ExecutableOf(app), world.Root() + "/TORVIX.EXE");
+    const auto argv = CommandLineOf(app);
     ASSERT_EQ(argv.size(), 2u);
     EXPECT_EQ(argv[1], "/NAME:Kitchen Panel 2");
     // Both starts passed the whole name, spaces included.
@@ -75,8 +74,7 @@ TEST(LauncherInstall, ANewVersionOnTheGatewayIsDownloadedAndStarted) {
          "OK to start: launching...", "Hiding QUILLON"},
         kStepMs, *first + 1);
     ASSERT_TRUE(replaced) << world.Transcript();
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/TORVIX.EXE"),
-              LauncherWorld::ReadFile(world.ServedFile()));
+    EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), ReadFile(world.ServedFile()));
     EXPECT_NE(world.AppLog().find("demo-app 2.0.0.0 started"), std::string::npos) << world.AppLog();
     EXPECT_EQ(world.CountStatus("No local version: loading..."), 0u);
 }

@@ -65,10 +65,10 @@ TEST(LauncherMenu, EntriesFollowTheStateAndEveryCommandActs) {
     auto request = world.Gateway().WaitForLine("DOWNLOAD_REQUEST", 1000);
     ASSERT_TRUE(request);
     EXPECT_NE(request->find("dev=1"), std::string::npos) << *request;
-    EXPECT_TRUE(LauncherWorld::FileExists(world.Root() + "/ZVIEWER.EXE"));
-    EXPECT_FALSE(LauncherWorld::FileExists(world.Root() + "/TORVIX.EXE"));
+    EXPECT_TRUE(FileExists(world.Root() + "/ZVIEWER.EXE"));
+    EXPECT_FALSE(FileExists(world.Root() + "/TORVIX.EXE"));
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
-    EXPECT_EQ(LauncherWorld::ExecutableOf(world.TabletPids().front()), world.Root() + "/ZVIEWER.EXE");
+    EXPECT_EQ(ExecutableOf(world.TabletPids().front()), world.Root() + "/ZVIEWER.EXE");
 
     EXPECT_EQ(menu.Open("id 1131"),
               kBase + "Torvix Running | --- | Monitor Mode | [x] Dev Mode | --- | Exit");
@@ -84,7 +84,7 @@ TEST(LauncherMenu, EntriesFollowTheStateAndEveryCommandActs) {
                   "Get Torvix | --- | Start Torvix | Start Torvix Remote | --- | Monitor Mode | "
                   "[x] Dev Mode | --- | Exit");
     ASSERT_TRUE(world.WaitTabletCount(1, 5000)) << world.Transcript();
-    const auto argv = LauncherWorld::CommandLineOf(world.TabletPids().front());
+    const auto argv = CommandLineOf(world.TabletPids().front());
     ASSERT_EQ(argv.size(), 2u);
     EXPECT_EQ(argv[1], "/R");
     auto hidden = world.WaitStatus("Hiding QUILLON", kStepMs, beforeEnd + 3);
@@ -112,7 +112,7 @@ TEST(LauncherMenu, EntriesFollowTheStateAndEveryCommandActs) {
     EXPECT_TRUE(world.LockIsFree("QuillonMutex"));
     EXPECT_TRUE(world.LockIsFree("ShutdownQuillonMutex"));
     // DEV.DAT keeps the setting for the next start.
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/NANDFLASH/DEV.DAT"), std::string("\x01\0\0\0", 4));
+    EXPECT_EQ(ReadFile(world.Root() + "/NANDFLASH/DEV.DAT"), std::string("\x01\0\0\0", 4));
 }
 
 TEST(LauncherMenu, DevModeChosenTwiceRewritesTheFileWithZero) {

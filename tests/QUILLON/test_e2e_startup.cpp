@@ -6,30 +6,14 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
 #include <vector>
 
 #include "QUILLON/usage.h"
-#include "tests/QUILLON/support_launcher.h"
+#include "tests/QUILLON/support_faults.h"
+#include "tests/support/files.h"
 
 namespace {
 constexpr int kStepMs = 10000;
-
-// A copy of the launcher in `folder` (created), optionally with a DEFAULT.TXT beside it.
-std::string CopyLauncher(const std::string& folder, const std::string* defaultText = nullptr) {
-    mkdir(folder.c_str(), 0755);
-    const std::string path = folder + "/quillon";
-    std::ifstream in(QUILLON_BIN, std::ios::binary);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    chmod(path.c_str(), 0755);
-    if (defaultText != nullptr) {
-        std::ofstream text(folder + "/DEFAULT.TXT", std::ios::binary | std::ios::trunc);
-        text << *defaultText;
-    }
-    return path;
-}
 
 TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
     LauncherWorld world;
@@ -59,7 +43,7 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
         }
         // No lock, no window, no ping.
         EXPECT_EQ(text.find("WINDOW: "), std::string::npos) << text;
-        EXPECT_FALSE(LauncherWorld::FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
+        EXPECT_FALSE(FileExists(world.RuntimeDir() + "/QuillonMutex")) << c.option;
     }
     EXPECT_EQ(world.Gateway().CountLines("PING "), 0u) << world.Gateway().Transcript();
 
@@ -81,7 +65,7 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
 TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
-    const std::string copy = CopyLauncher(world.Dir() + "/share");
+    const std::string copy = CopyLauncherTo(world.Dir() + "/share");
     // "//host/..." is how a network location is written; on Linux the path still reaches the file.
     ASSERT_EQ(copy[0], '/');
     ASSERT_TRUE(world.StartLauncher({}, {}, "/" + copy));
@@ -103,7 +87,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     // The wrong installation answers first and points at a port where nobody listens.
     ASSERT_TRUE(world.StartGateway({"--gateway", "Other,1,0,9", "--gateway", "Hall"}));
     const std::string text = "Hall\r\nsecond line\n";
-    const std::string copy = CopyLauncher(world.Dir() + "/bin", &text);
+    const std::string copy = CopyLauncherTo(world.Dir() + "/bin", &text);
     ASSERT_TRUE(world.StartLauncher({"/name:Lower"}, {"RUNTIMEOEMREV=7"}, copy));
 
     ASSERT_TRUE(
@@ -114,7 +98,7 @@ TEST(LauncherStartup, TakesItsNameFromDefaultTxtAndTheOemClientType) {
     EXPECT_NE(request->find("client=19"), std::string::npos) << *request;
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     // The lower-case switch is not the switch: the name came from the file's first line.
-    const auto argv = LauncherWorld::CommandLineOf(world.TabletPids().front());
+    const auto argv = CommandLineOf(world.TabletPids().front());
     ASSERT_EQ(argv.size(), 2u);
     EXPECT_EQ(argv[1], "/NAME:Hall");
 }

@@ -26,11 +26,11 @@ TEST(FullDeviceRoot, ADownloadThatDoesNotFitKeepsTheOldExecutableAndSucceedsOnce
     ASSERT_TRUE(world.Ready());
     MOUNT_SMALL_ROOT(small, world, 2 * 1024 * 1024);
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
-    const std::string before = LauncherWorld::ReadFile(world.Root() + "/" + kExe);
+    const std::string before = ReadFile(world.Root() + "/" + kExe);
     // Leaves about 100 KB: a fraction of the new executable.
     const unsigned long long room = small.FreeBytes();
     ASSERT_GT(room, 200000u);
-    ASSERT_TRUE(WriteBytes(world.Root() + "/filler", std::string(room - 100000, 'x')));
+    ASSERT_TRUE(WriteFile(world.Root() + "/filler", std::string(room - 100000, 'x')));
     const unsigned long long freeBefore = small.FreeBytes();
     ASSERT_TRUE(world.Publish("2.0.0.0"));
     ASSERT_TRUE(world.StartGateway());
@@ -42,7 +42,7 @@ TEST(FullDeviceRoot, ADownloadThatDoesNotFitKeepsTheOldExecutableAndSucceedsOnce
         kStepMs))
         << world.Transcript();
     EXPECT_EQ(world.CountStatus("Download Sucess"), 0u);
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/" + kExe), before);
+    EXPECT_EQ(ReadFile(world.Root() + "/" + kExe), before);
     EXPECT_EQ(small.FreeBytes(), freeBefore) << "a partial file is left behind";
     EXPECT_TRUE(world.TabletPids().empty());
 
@@ -55,9 +55,8 @@ TEST(FullDeviceRoot, ADownloadThatDoesNotFitKeepsTheOldExecutableAndSucceedsOnce
     ASSERT_TRUE(world.WaitTabletCount(1, 3000));
     world.StopTabletApps();
     world.Launcher().Stop();
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/" + kExe),
-              LauncherWorld::ReadFile(world.ServedFile()));
-    EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
+    EXPECT_EQ(ReadFile(world.Root() + "/" + kExe), ReadFile(world.ServedFile()));
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{kExe});
 }
 
 TEST(FullDeviceRoot, AFirstInstallThatDoesNotFitLeavesNoExecutableAndStartsNothing) {
@@ -80,7 +79,7 @@ TEST(FullDeviceRoot, AFirstInstallThatDoesNotFitLeavesNoExecutableAndStartsNothi
     world.Launcher().Stop();
     EXPECT_EQ(world.CountStatus("Staring Torvix..."), 0u);
     EXPECT_EQ(world.CountStatus("OK to start: launching..."), 0u);
-    EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{});
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{});
     EXPECT_EQ(small.FreeBytes(), freeBefore);
 }
 
@@ -102,11 +101,8 @@ TEST(CrashingApplication, TwentyCrashesInARowAreEachRestartedWithTheLauncherStil
     EXPECT_GE(world.Launcher().CountLines("demo-app 1.0.0.1 started"), kCrashes);
     EXPECT_TRUE(world.Launcher().Running());
     EXPECT_LE(OpenFdCount(launcher), fdsEarly + 2) << "descriptors grow with every restart";
-    Stopwatch reap;
-    while (!ZombieChildren(launcher).empty() && reap.ElapsedMs() < 1000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(ZombieChildren(launcher).empty()) << "crashed applications are never reaped";
+    EXPECT_TRUE(WaitUntil([&] { return ZombieChildren(launcher).empty(); }, 1000, 20))
+        << "crashed applications are never reaped";
     // One connection at a time: every earlier one was closed before the next was made.
     EXPECT_LE(world.Gateway().CountLines("ACCEPT "), world.Gateway().CountLines("DISCONNECT ") + 1)
         << world.Gateway().Transcript();
@@ -131,9 +127,9 @@ TEST(LongSearch, MemoryStaysFlatWhileStatusLinesKeepComing) {
     ASSERT_TRUE(world.StartLauncher());
     // No gateway: a "Waiting for ping response." line on every discovery attempt.
     ASSERT_TRUE(WaitStatusCount(world, "Waiting for ping response.", 5, kStepMs)) << world.Transcript();
-    const long before = ResidentKb(world.Launcher().Pid());
+    const long before = ProcStatusField(world.Launcher().Pid(), "VmRSS");
     ASSERT_TRUE(WaitStatusCount(world, "Waiting for ping response.", 45, kStepMs)) << world.Transcript();
-    const long after = ResidentKb(world.Launcher().Pid());
+    const long after = ProcStatusField(world.Launcher().Pid(), "VmRSS");
     ASSERT_GT(before, 0);
     EXPECT_LT(after - before, 4096) << "kB gained over 40 status lines";
 }

@@ -13,8 +13,8 @@ const std::string kExe = "TORVIX.EXE";
 
 // What the device root must hold after a failed replacement: the old executable, nothing else.
 void ExpectOldExecutableOnly(LauncherWorld& world, const std::string& before) {
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/" + kExe), before);
-    EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
+    EXPECT_EQ(ReadFile(world.Root() + "/" + kExe), before);
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{kExe});
 }
 
 TEST(GatewayKilled, DuringDiscoveryTheNextGatewayIsFoundAndInstalls) {
@@ -47,7 +47,7 @@ TEST_P(GatewayKilledAt, TheNextGatewayStartsTheUnchangedInstalledVersion) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
-    const std::string before = LauncherWorld::ReadFile(world.Root() + "/" + kExe);
+    const std::string before = ReadFile(world.Root() + "/" + kExe);
     ASSERT_TRUE(world.Publish("1.0.0.1"));
     ASSERT_TRUE(world.StartGateway({"--stall"}));
     ASSERT_TRUE(world.StartLauncher());
@@ -89,7 +89,7 @@ TEST_P(GatewayKilledMidDownload, KeepsTheOldExecutableAndTheNextPassInstallsTheN
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
-    const std::string before = LauncherWorld::ReadFile(world.Root() + "/" + kExe);
+    const std::string before = ReadFile(world.Root() + "/" + kExe);
     ASSERT_TRUE(world.Publish("2.0.0.0"));
     // About one and a half seconds for the whole file, so that the kill lands inside it.
     std::vector<std::string> args = GetParam().gatewayArgs;
@@ -111,7 +111,7 @@ TEST_P(GatewayKilledMidDownload, KeepsTheOldExecutableAndTheNextPassInstallsTheN
     EXPECT_TRUE(world.WaitPrefix("demo-app 2.0.0.0 started", kStepMs)) << world.Transcript();
     world.StopTabletApps();
     world.Launcher().Stop();
-    EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{kExe});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,7 +133,7 @@ TEST_P(BrokenDownloadReply, FailsKeepsTheOldExecutableAndIsRetried) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
-    const std::string before = LauncherWorld::ReadFile(world.Root() + "/" + kExe);
+    const std::string before = ReadFile(world.Root() + "/" + kExe);
     ASSERT_TRUE(world.Publish("2.0.0.0"));
     ASSERT_TRUE(world.StartGateway(GetParam().gatewayArgs));
     ASSERT_TRUE(world.StartLauncher());
@@ -172,9 +172,8 @@ TEST(ChangingTotal, IsReportedToTheGatewayAndTheFileIsAssembledAtTheFirstTotal) 
         << world.Gateway().Transcript();
     world.Launcher().Stop();
     world.StopTabletApps();
-    EXPECT_EQ(LauncherWorld::ReadFile(world.Root() + "/" + kExe),
-              LauncherWorld::ReadFile(world.ServedFile()));
-    EXPECT_EQ(FolderNames(world.Root()), std::vector<std::string>{kExe});
+    EXPECT_EQ(ReadFile(world.Root() + "/" + kExe), ReadFile(world.ServedFile()));
+    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{kExe});
 }
 
 // A peer that answers the version query wrongly: no version, so nothing is started or replaced.
@@ -184,7 +183,7 @@ TEST_P(BrokenVersionReply, StartsNothingKeepsTheExecutableAndAsksAgain) {
     LauncherWorld world;
     ASSERT_TRUE(world.Ready());
     ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
-    const std::string before = LauncherWorld::ReadFile(world.Root() + "/" + kExe);
+    const std::string before = ReadFile(world.Root() + "/" + kExe);
     ASSERT_TRUE(world.Publish("1.0.0.1"));
     ASSERT_TRUE(world.StartGateway(GetParam().gatewayArgs));
     ASSERT_TRUE(world.StartLauncher());
@@ -212,7 +211,7 @@ TEST(SlowGateway, SlowerThanTheIdleLimitFailsAfterItWhileSlowButProgressingCompl
     LauncherWorld slow;
     ASSERT_TRUE(stalled.Ready() && slow.Ready());
     ASSERT_TRUE(stalled.Publish("1.0.0.1") && slow.Publish("1.0.0.1"));
-    const size_t size = LauncherWorld::ReadFile(slow.ServedFile()).size();
+    const size_t size = ReadFile(slow.ServedFile()).size();
     ASSERT_GT(size, 100000u);
     // One byte every 16 s; and the file in about 17 s, a little every 100 ms.
     ASSERT_TRUE(stalled.StartGateway({"--idle-ms", "0", "--trickle", "1/16000"}));
@@ -228,13 +227,13 @@ TEST(SlowGateway, SlowerThanTheIdleLimitFailsAfterItWhileSlowButProgressingCompl
         stalled.WaitSequence({"ERROR: Could not Download new EXE", "ERROR: Can't Load Torvix"}, 20000))
         << stalled.Transcript();
     EXPECT_GE(stalledWatch.ElapsedMs(), 14500);
-    EXPECT_FALSE(LauncherWorld::FileExists(stalled.Root() + "/" + kExe));
-    EXPECT_EQ(FolderNames(stalled.Root()), std::vector<std::string>{});
+    EXPECT_FALSE(FileExists(stalled.Root() + "/" + kExe));
+    EXPECT_EQ(NamesIn(stalled.Root()), std::vector<std::string>{});
 
     ASSERT_TRUE(slow.WaitSequence({"Download Sucess", "Torvix Loaded OK", "TORVIX.EXE Started OK"}, 15000))
         << slow.Transcript();
     EXPECT_GE(slowWatch.ElapsedMs(), 15500);
-    EXPECT_EQ(LauncherWorld::ReadFile(slow.Root() + "/" + kExe), LauncherWorld::ReadFile(slow.ServedFile()));
+    EXPECT_EQ(ReadFile(slow.Root() + "/" + kExe), ReadFile(slow.ServedFile()));
 }
 
 TEST(ManyGateways, AHundredOfOtherInstallationsBeforeTheRightOneDoNotKeepItFromBeingFound) {
@@ -257,6 +256,6 @@ TEST(ManyGateways, AHundredOfOtherInstallationsBeforeTheRightOneDoNotKeepItFromB
     EXPECT_TRUE(world.Gateway().WaitForLine("PING from", 0)->ends_with(" replies=101"))
         << world.Gateway().Transcript();
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
-    EXPECT_EQ(LauncherWorld::CommandLineOf(world.TabletPids().front()).back(), "/NAME:Hall");
+    EXPECT_EQ(CommandLineOf(world.TabletPids().front()).back(), "/NAME:Hall");
 }
 }  // namespace

@@ -19,7 +19,7 @@ std::vector<std::string> AppArguments(LauncherWorld& world) {
     if (pids.size() != 1) {
         return {"<no application>"};
     }
-    std::vector<std::string> argv = LauncherWorld::CommandLineOf(pids.front());
+    std::vector<std::string> argv = CommandLineOf(pids.front());
     argv.erase(argv.begin());
     return argv;
 }
@@ -138,17 +138,17 @@ protected:
 
 TEST_F(HostileDeviceData, AHundredKilobytesOfNoiseReadAsOnByTheFirstFourAndStayUntouched) {
     const std::string noise = HostileBytes(kLongLine);  // 00 01 02 03 ...: non-zero
-    ASSERT_TRUE(WriteBytes(DevDat(), noise));
+    ASSERT_TRUE(WriteFile(DevDat(), noise));
     EXPECT_EQ(DevFlagOfFirstDownload(), "dev=1");
     ASSERT_TRUE(world_.WaitStatus("TORVIX.EXE Started OK", kStepMs)) << world_.Transcript();
-    EXPECT_TRUE(LauncherWorld::FileExists(world_.Root() + "/ZVIEWER.EXE"));
-    EXPECT_FALSE(LauncherWorld::FileExists(world_.Root() + "/TORVIX.EXE"));
+    EXPECT_TRUE(FileExists(world_.Root() + "/ZVIEWER.EXE"));
+    EXPECT_FALSE(FileExists(world_.Root() + "/TORVIX.EXE"));
     world_.Launcher().Stop();
-    EXPECT_EQ(LauncherWorld::ReadFile(DevDat()), noise);
+    EXPECT_EQ(ReadFile(DevDat()), noise);
 }
 
 TEST_F(HostileDeviceData, AShortFileOrAFolderReadsAsOff) {
-    ASSERT_TRUE(WriteBytes(DevDat(), std::string("\xff\xff\xff", 3)));
+    ASSERT_TRUE(WriteFile(DevDat(), std::string("\xff\xff\xff", 3)));
     EXPECT_EQ(DevFlagOfFirstDownload(), "dev=0");
     world_.Launcher().Stop();
     world_.KillGateway();

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "QUILLON/identity.h"
 #include "tests/QUILLON/support_launcher.h"
 
@@ -11,12 +9,10 @@ namespace {
 class DefaultName : public ::testing::Test {
 protected:
     std::optional<std::string> ReadWith(const std::string& bytes) {
-        std::ofstream out(dir_.File("DEFAULT.TXT"), std::ios::binary | std::ios::trunc);
-        out << bytes;
-        out.close();
+        WriteFile(dir_.File("DEFAULT.TXT"), bytes);
         return ReadDefaultNameBeside(dir_.File("quillon"));
     }
-    WorldDir dir_;
+    ScratchDir dir_;
 };
 
 TEST(NameSwitch, EverythingAfterTheSwitchSpacesIncluded) {

@@ -24,7 +24,7 @@ protected:
         if (enabled == nullptr || std::strcmp(enabled, "1") != 0) {
             GTEST_SKIP() << "set QUILLON_VALGRIND=1 to run the launcher under valgrind (scripts/valgrind)";
         }
-        if (!LauncherWorld::FileExists(kValgrind)) {
+        if (!FileExists(kValgrind)) {
             GTEST_SKIP() << "valgrind is not installed";
         }
         ASSERT_TRUE(world_.Ready());
@@ -52,7 +52,7 @@ protected:
     void ExpectCleanExit() {
         auto status = world_.Launcher().WaitExit(kStepMs);
         ASSERT_TRUE(status) << "the launcher did not end\n" << world_.Transcript();
-        const std::string report = LauncherWorld::ReadFile(log_);
+        const std::string report = ReadFile(log_);
         EXPECT_TRUE(WIFEXITED(*status)) << report;
         EXPECT_NE(WEXITSTATUS(*status), kValgrindErrorExit) << report;
         EXPECT_EQ(WEXITSTATUS(*status), 0) << world_.Transcript();
@@ -126,7 +126,7 @@ TEST_F(ValgrindScenario, BrokenRepliesLostGatewaysAndSigtermAreClean) {
 }
 TEST_F(ValgrindScenario, HostileDefaultTxtAndDeviceDataFileAreClean) {
     ASSERT_EQ(mkdir((world_.Root() + "/NANDFLASH").c_str(), 0755), 0);
-    ASSERT_TRUE(WriteBytes(world_.Root() + "/NANDFLASH/DEV.DAT", HostileBytes(100 * 1024)));
+    ASSERT_TRUE(WriteFile(world_.Root() + "/NANDFLASH/DEV.DAT", HostileBytes(100 * 1024)));
     const std::string text = std::string(100 * 1024, 'A');  // one line, no terminator
     const std::string copy = CopyLauncherTo(world_.Dir() + "/bin", &text);
     ASSERT_FALSE(copy.empty());

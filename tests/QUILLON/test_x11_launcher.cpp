@@ -35,8 +35,7 @@ bool RunOnDisplay(const std::string& display, std::vector<std::string> argv) {
 
 bool Screenshot(const std::string& display, const std::string& path) {
     unlink(path.c_str());
-    return RunOnDisplay(display, {"/usr/bin/import", "-window", "root", path}) &&
-           LauncherWorld::FileExists(path);
+    return RunOnDisplay(display, {"/usr/bin/import", "-window", "root", path}) && FileExists(path);
 }
 
 bool Click(const std::string& display, int x, int y) {

@@ -1,28 +1,14 @@
-// Test helper: a fresh private directory under $TMPDIR (or /tmp), removed with its contents
-// on destruction. Header-only.
+// Test helper: a fresh private directory under $TMPDIR (or /tmp), removed with its contents on
+// destruction. Shared by the tests, the benchmarks and the fuzz targets.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 class ScratchDir {
 public:
-    ScratchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quillon-test-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~ScratchDir() {
-        if (!path_.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
-    }
+    // Makes "<tmp>/<prefix>-XXXXXX"; Path() is "" when that failed.
+    explicit ScratchDir(const std::string& prefix = "quillon-test");
+    ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
