@@ -21,6 +21,8 @@
 #include "COMMON/BM_OS/programstart.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/downloadprogress.h"
+#include "QUILLON/mainwnd.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
@@ -53,11 +55,8 @@ bool SyncFile(const std::string& path) {
     return synced;
 }
 
-// Waits through a download without reporting progress and never cancels.
-class SilentProgress final : public DownloadProgress {};
-
 bool FetchInto(BmServer& client, const BmString& destination) {
-    SilentProgress progress;
+    WindowDownloadProgress progress(LiveWindow());
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     request.AppendInt32(CurrentScreenClass());
