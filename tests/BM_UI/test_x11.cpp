@@ -414,6 +414,16 @@ TEST_F(X11Test, KioskWindowTakesTheWholeScreenWithoutAFrameUnderAWindowManager) 
     EXPECT_EQ(SaveScreen(probe_, ArtifactPath("x11-kiosk.png"), 400, 1), RGB(128, 128, 128))
         << "the panel strip, not a caption, at the top";
 
+    // Hidden while the tablet application runs, then shown again: still the whole screen.
+    ShowWindow(kiosk, SW_HIDE);
+    ASSERT_TRUE(
+        PumpUntil([&] { return Property(xid, "WM_STATE").empty() || Property(xid, "WM_STATE")[0] == 0; }));
+    ShowWindow(kiosk, SW_SHOW);
+    EXPECT_TRUE(PumpUntil([&] {
+        return HasState(xid, "_NET_WM_STATE_FULLSCREEN") && isScreen(ScreenRectOf(xid)) &&
+               Property(xid, "_NET_FRAME_EXTENTS") == std::vector<long>{0, 0, 0, 0};
+    }));
+
     // A window the manager has already framed asks through the root window.
     HWND small = CreateWindowExW(0, kClass, u"small", WS_POPUP | WS_VISIBLE, 100, 100, 200, 100, nullptr,
                                  nullptr, nullptr, nullptr);
