@@ -23,6 +23,9 @@ HWND gMainWindowHandle = nullptr;
 constexpr char16_t kUnknownVersion[] = u"UNKNOWN";
 constexpr char16_t kStartupLine[] = u"Quillon Startup";
 constexpr char16_t kShuttingDownLine[] = u"Shutting Down...";
+// The download bar's rows, below the last panel row, in the strip's 10-pixel bottom margin.
+constexpr int32_t kBarTop = 2;
+constexpr int32_t kBarBottom = 9;
 
 // The processor the program was built for, as a Linux user names it.
 constexpr const char16_t* kTargetCpu =
@@ -259,13 +262,12 @@ void QuillonWnd::DrawProgressBar(HDC dc, int32_t top, int32_t width) {
     if (progressTotal_ <= 0) {
         return;
     }
-    // In the strip's bottom margin, below the last row's text.
     const int32_t filled = static_cast<int32_t>(int64_t{width} * progressReceived_ / progressTotal_);
     HBRUSH track = CreateSolidBrush(kProgressTrackColor);
     HBRUSH bar = CreateSolidBrush(kStatusTextColor);
-    const RECT whole{0, top + 2, width, top + 9};
+    const RECT whole{0, top + kBarTop, width, top + kBarBottom};
     FillRect(dc, &whole, track);
-    const RECT done{0, top + 2, filled, top + 9};
+    const RECT done{0, top + kBarTop, filled, top + kBarBottom};
     FillRect(dc, &done, bar);
     DeleteObject(track);
     DeleteObject(bar);

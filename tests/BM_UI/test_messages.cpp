@@ -260,7 +260,7 @@ TEST_F(MessageTest, WaitCursorAndMessageBox) {
               std::string::npos);
 }
 
-TEST(MessageBoxLayoutTest, WrapsAtSpacesCutsLongWordsAndKeepsToTheScreen) {
+TEST_F(MessageTest, MessageBoxTextWrapsAtSpacesCutsLongWordsAndKeepsToTheScreen) {
     const RECT screen{0, 0, 320, 240};  // room for 29 characters of 7 pixels on a line
     const auto refusal = LayoutMessageBox(u"ERROR: Quillon Should not be run from a network drive", screen);
     EXPECT_EQ(refusal.lines,

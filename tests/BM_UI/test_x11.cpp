@@ -416,8 +416,10 @@ TEST_F(X11Test, KioskWindowTakesTheWholeScreenWithoutAFrameUnderAWindowManager) 
 
     // Hidden while the tablet application runs, then shown again: still the whole screen.
     ShowWindow(kiosk, SW_HIDE);
-    ASSERT_TRUE(
-        PumpUntil([&] { return Property(xid, "WM_STATE").empty() || Property(xid, "WM_STATE")[0] == 0; }));
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto state = Property(xid, "WM_STATE");
+        return state.empty() || state[0] == 0;  // withdrawn
+    }));
     ShowWindow(kiosk, SW_SHOW);
     EXPECT_TRUE(PumpUntil([&] {
         return HasState(xid, "_NET_WM_STATE_FULLSCREEN") && isScreen(ScreenRectOf(xid)) &&
