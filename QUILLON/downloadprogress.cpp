@@ -1,5 +1,6 @@
 #include "QUILLON/downloadprogress.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -16,12 +17,26 @@ std::string Megabytes(int64_t bytes) {
     std::snprintf(text, sizeof text, "%" PRId64 ".%" PRId64, tenths / 10, tenths % 10);
     return text;
 }
+
+// Painting and writing may set errno; the downloader's caller reads the file's error after the
+// download, so a progress report leaves errno as it found it.
+class KeepErrno {
+public:
+    KeepErrno() : saved_(errno) {}
+    ~KeepErrno() { errno = saved_; }
+    KeepErrno(const KeepErrno&) = delete;
+    KeepErrno& operator=(const KeepErrno&) = delete;
+
+private:
+    int saved_;
+};
 }  // namespace
 
 WindowDownloadProgress::WindowDownloadProgress(QuillonWnd* window, int logFd)
     : window_(window), logFd_(logFd), start_(GetTickCount()) {}
 
 WindowDownloadProgress::~WindowDownloadProgress() {
+    const KeepErrno keep;
     if (QuillonWnd* target = LiveTarget(); target != nullptr && painted_) {
         target->ShowDownloadProgress(0, 0);
     }
@@ -41,6 +56,7 @@ void WindowDownloadProgress::OnProgress(int32_t received, int32_t total) {
     if (total <= 0 || received < 0 || received > total) {
         return;
     }
+    const KeepErrno keep;
     if (QuillonWnd* target = LiveTarget();
         target != nullptr && (!painted_ || ElapsedSince(lastPaint_) >= kRepaintIntervalMs)) {
         target->ShowDownloadProgress(received, total);

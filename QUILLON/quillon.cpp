@@ -1,5 +1,7 @@
 #include "QUILLON/quillon.h"
 
+#include <cstdio>
+
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/application.h"
@@ -7,6 +9,7 @@
 #include "QUILLON/commandids.h"
 #include "QUILLON/identity.h"
 #include "QUILLON/programstate.h"
+#include "QUILLON/startupcheck.h"
 
 namespace {
 constexpr uint32_t kInstanceWaitMs = 100;
@@ -41,6 +44,10 @@ void ReleaseProgramMutexes() {
 
 int QuillonMain(const std::string& commandLine, const std::string& invokedPath) {
     InstallAssertionReporter();
+    if (const std::string problem = ConfigurationProblem(); !problem.empty()) {
+        std::fprintf(stderr, "quillon: %s\n", problem.c_str());
+        return kExitConfigurationError;
+    }
     if (!BecomeFirstInstance()) {
         return 0;
     }

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "COMMON/BM_OS/bmclock.h"
+
 namespace {
 void AppendUnit(std::string& out, uint32_t unit) {
     if (unit < 0x20 || unit == 0x7F) {
@@ -44,8 +46,37 @@ std::string StatusEchoText(const BmString& line) {
     return out;
 }
 
-void EchoStatusLine(const BmString& line) {
-    std::string text = StatusEchoText(line);
+void RepeatCollapser::Line(const std::string& text, uint32_t now) {
+    if (haveLast_ && text == last_) {
+        if (repeats_++ == 0) {
+            heldSince_ = now;
+        }
+        Tick(now);
+        return;
+    }
+    WriteCount();
+    writer_(text);
+    last_ = text;
+    haveLast_ = true;
+}
+
+void RepeatCollapser::Tick(uint32_t now) {
+    if (repeats_ > 0 && now - heldSince_ >= kSummaryMs) {
+        WriteCount();
+    }
+}
+
+void RepeatCollapser::WriteCount() {
+    if (repeats_ == 0) {
+        return;
+    }
+    writer_(last_ + " (repeated " + std::to_string(repeats_) + (repeats_ == 1 ? " time)" : " times)"));
+    repeats_ = 0;
+}
+
+namespace {
+void WriteStderrLine(const std::string& line) {
+    std::string text = line;
     text.push_back('\n');
     size_t done = 0;
     while (done < text.size()) {
@@ -58,4 +89,18 @@ void EchoStatusLine(const BmString& line) {
         }
         done += static_cast<size_t>(n);
     }
+}
+
+RepeatCollapser& StderrEcho() {
+    static RepeatCollapser echo(WriteStderrLine);
+    return echo;
+}
+}  // namespace
+
+void EchoStatusLine(const BmString& line) {
+    StderrEcho().Line(StatusEchoText(line), GetTickCount());
+}
+
+void TickStatusEcho() {
+    StderrEcho().Tick(GetTickCount());
 }

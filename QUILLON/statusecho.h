@@ -1,6 +1,8 @@
 // Standard-error copy of the status log: the only way to read the log without a display.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "COMMON/BM_UTIL/bmstring.h"
@@ -10,5 +12,34 @@
 // larger ones UTF-8, and any other control byte '?', so that one status line is one output line.
 std::string StatusEchoText(const BmString& line);
 
-// Writes StatusEchoText(line) and a line feed to standard error in one write.
+// Collapses runs of equal lines: a line equal to the one before it is counted, not written; the
+// count is written as "<line> (repeated N times)" when a different line comes, or by Tick once
+// kSummaryMs have passed since the first line it holds. The window keeps every line; this only
+// keeps a gateway that never answers from writing 16 lines a second to the journal.
+class RepeatCollapser {
+public:
+    static constexpr uint32_t kSummaryMs = 60000;
+    using Writer = std::function<void(const std::string&)>;
+
+    explicit RepeatCollapser(Writer writer) : writer_(std::move(writer)) {}
+    // Takes one line (without its line feed) at tick `now`; writes what is due.
+    void Line(const std::string& text, uint32_t now);
+    // Writes the count when it has been held for kSummaryMs at tick `now`.
+    void Tick(uint32_t now);
+
+private:
+    void WriteCount();
+
+    Writer writer_;
+    std::string last_;
+    bool haveLast_ = false;
+    uint32_t repeats_ = 0;
+    uint32_t heldSince_ = 0;
+};
+
+// Writes StatusEchoText(line) and a line feed to standard error in one write, collapsing
+// repeats (RepeatCollapser on the program clock).
 void EchoStatusLine(const BmString& line);
+// Writes a repeat count held for a minute; called from the loop so the count shows even when
+// the repeating stops without another line.
+void TickStatusEcho();

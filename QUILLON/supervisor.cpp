@@ -7,8 +7,10 @@
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/launchpacing.h"
 #include "QUILLON/mainwnd.h"
 #include "QUILLON/programstate.h"
+#include "QUILLON/statusecho.h"
 #include "QUILLON/torvix.h"
 
 namespace {
@@ -57,7 +59,9 @@ void RunInstallCheck(QuillonWnd& window, TabletOps& tablet) {
         return;
     }
     Push(window, u"No local version: loading...");
-    if (!tablet.Download(&window)) {
+    const bool loaded = tablet.Download(&window);
+    Pacing().DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
+    if (!loaded) {
         Push(window, u"ERROR: Can't Load Torvix");
         return;
     }
@@ -77,20 +81,34 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
         }
         return;
     }
+    LaunchPacing& pacing = Pacing();
     if (!haveLocal) {
-        Push(window, u"Torvix missing: loading...");
-        Push(window, tablet.Download(&window) ? u"Torvix Loaded OK" : u"ERROR: Can't load Torvix");
+        pacing.VersionSeen(false, &window, GetTickCount());
+        if (pacing.MayDownload(GetTickCount())) {
+            Push(window, u"Torvix missing: loading...");
+            const bool loaded = tablet.Download(&window);
+            Push(window, loaded ? u"Torvix Loaded OK" : u"ERROR: Can't load Torvix");
+            pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
+        }
         return;
     }
     Push(window, u"Got Version Info OK");
     // Exact text equality: the gateway must answer in the same "%d.%d.%d.%d" form.
-    if (window.localVersion.Equals(window.gatewayVersion)) {
-        Push(window, u"OK to start: launching...");
-        tablet.Launch(false);
+    const bool matches = window.localVersion.Equals(window.gatewayVersion);
+    pacing.VersionSeen(matches, &window, GetTickCount());
+    if (matches) {
+        if (pacing.MayLaunch(GetTickCount())) {
+            Push(window, u"OK to start: launching...");
+            tablet.Launch(false);
+        }
         return;
     }
-    Push(window, u"Wrong version, loading...");
-    Push(window, tablet.Download(&window) ? u"Success" : u"Error Loading Torvix");
+    if (pacing.MayDownload(GetTickCount())) {
+        Push(window, u"Wrong version, loading...");
+        const bool loaded = tablet.Download(&window);
+        Push(window, loaded ? u"Success" : u"Error Loading Torvix");
+        pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
+    }
 }
 
 int32_t QuillonWnd::RunSupervisor() {
@@ -106,6 +124,8 @@ int32_t QuillonWnd::RunSupervisor() {
         // Only the live window object may be used below: the pass may delete it.
         QuillonWnd& window = *LiveWindow();
         TabletOps& tablet = Tablet();
+        TickStatusEcho();
+        Pacing().ReapTablet(&window, GetTickCount());
         if (TerminationRequested() && !destroyPosted) {
             destroyPosted = PostMessageW(GetWindowHandle(), WM_DESTROY, 0, 0) != FALSE;
         }

@@ -16,7 +16,8 @@ constexpr int32_t kSupervisorPollWaitMs = 10;
 void RunInstallCheck(QuillonWnd& window, TabletOps& tablet);
 
 // The version check: compare the installed version with the gateway's and download or launch.
-// Updates window.localVersion / gatewayVersion with what could be read.
+// Updates window.localVersion / gatewayVersion with what could be read. A download or a start
+// is skipped while its pause (LaunchPacing) is in force.
 void RunVersionCheck(QuillonWnd& window, TabletOps& tablet);
 
 // True once SIGTERM or SIGINT arrived (see InstallTerminationHandlers).

@@ -19,6 +19,7 @@
 #include "COMMON/BM_OS/fileversion.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_OS/programstart.h"
+#include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/downloadprogress.h"
@@ -26,6 +27,7 @@
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
+#include "QUILLON/tabletchild.h"
 
 namespace {
 constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
@@ -55,6 +57,33 @@ bool SyncFile(const std::string& path) {
     return synced;
 }
 
+std::string& FailureCause() {
+    static std::string cause;
+    return cause;
+}
+
+// "path: strerror" for an error of the file itself; a transfer that failed on the gateway's
+// side leaves no file error behind (errno then tells of sockets, not of the file).
+std::string DownloadCause(const std::string& path, int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ENOENT:
+        case ENOTDIR:
+        case EISDIR:
+        case EIO:
+        case EFBIG:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return path + ": " + std::strerror(error);
+        default:
+            return path + ": the transfer from the gateway failed";
+    }
+}
+
 bool FetchInto(BmServer& client, const BmString& destination) {
     WindowDownloadProgress progress(LiveWindow());
     Downloader downloader(client, &progress, destination);
@@ -64,6 +93,18 @@ bool FetchInto(BmServer& client, const BmString& destination) {
     request.AppendInt32(kDownloadRequestConstant);
     request.AppendInt32(gDevMode != 0 ? 1 : 0);
     return downloader.Run(&request);
+}
+
+// True (and said once per loss on stderr) when the runtime folder cannot be used.
+bool RuntimeFolderLost() {
+    static bool reported = false;
+    const bool lost = RuntimeDir().empty();
+    if (lost && !reported) {
+        std::fprintf(stderr, "quillon: runtime folder unusable (%s); the application counts as not running\n",
+                     RuntimeDirProblem().c_str());
+    }
+    reported = lost;
+    return lost;
 }
 
 bool IsReadableFile(const std::string& path) {
@@ -79,7 +120,9 @@ bool IsReadableFile(const std::string& path) {
 bool IsTorvixRunning() {
     NamedMutex mutex;
     if (!mutex.Create(kTorvixMutexName)) {
-        return true;
+        // Without a usable runtime folder no application can hold the mutex either: counting it
+        // as running would hide the launcher for good.
+        return !RuntimeFolderLost();
     }
     const WaitResult result = mutex.Wait(kTorvixMutexWaitMs);
     mutex.Release();
@@ -137,8 +180,19 @@ bool DownloadTorvix(StatusSink* sink) {
     const std::string hostFinal = HostPath(finalPath);
     const std::string hostPart = HostPath(partPath);
 
+    errno = 0;
     bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
-    ok = ok && SyncFile(hostPart) && std::rename(hostPart.c_str(), hostFinal.c_str()) == 0;
+    if (!ok) {
+        FailureCause() = DownloadCause(hostPart, errno);
+    } else if (!SyncFile(hostPart)) {
+        FailureCause() = DownloadCause(hostPart, errno);
+        ok = false;
+    } else if (std::rename(hostPart.c_str(), hostFinal.c_str()) != 0) {
+        FailureCause() = DownloadCause(hostFinal, errno);
+        ok = false;
+    } else {
+        FailureCause().clear();
+    }
     if (!ok) {
         unlink(hostPart.c_str());
     }
@@ -147,6 +201,10 @@ bool DownloadTorvix(StatusSink* sink) {
         sink->ShowStatus(BmString(ok ? kDownloadOk : kDownloadFailed));
     }
     return ok;
+}
+
+std::string LastDownloadError() {
+    return FailureCause();
 }
 
 uint32_t LaunchPauseMs() {
@@ -178,9 +236,11 @@ bool LaunchTorvix(bool remote) {
     } else if (gGatewayClient != nullptr && gGatewayClient->GetName()[0] != '\0') {
         parameters = std::string(kNameParameter) + gGatewayClient->GetName();
     }
-    if (!StartProgram(path, parameters.c_str())) {
+    const pid_t pid = StartChildProgram(path, parameters.c_str());
+    if (pid < 0) {
         return false;
     }
+    LaunchedTablet().Started(pid, GetTickCount());
     Sleep(LaunchPauseMs());
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "COMMON/BM_UTIL/bmstring.h"
 
@@ -14,8 +15,9 @@ constexpr uint32_t kLaunchPauseMs = 5000;
 // Suffix of the file a download is written to before it replaces the executable.
 constexpr const char* kDownloadSuffix = ".download";
 
-// True while another process holds "TorvixMutex", and when the mutex cannot be made at all.
-// Blocks up to 100 ms.
+// True while another process holds "TorvixMutex", and when the mutex cannot be made at all --
+// except when the runtime folder is unusable: then false, said once on stderr. Blocks up to
+// 100 ms.
 bool IsTorvixRunning();
 
 // "\TORVIX.EXE", or "\ZVIEWER.EXE" while devMode is on (a device path).
@@ -37,9 +39,13 @@ bool GetGatewayVersion(BmString* text);
 // `sink` (may be null). Blocks until the download ends.
 bool DownloadTorvix(StatusSink* sink);
 
+// Why the last DownloadTorvix failed, "path: strerror" where a file operation failed; "" after
+// a success.
+std::string LastDownloadError();
+
 // Closes the gateway connection and starts TorvixPath with "/R" (remote) or "/NAME:<device
-// name>" (no parameters without a name); then pauses 5000 ms. False, without the pause, when the
-// file cannot be read or started.
+// name>" (no parameters without a name), kept as a child (LaunchedTablet) so that its end is
+// seen; then pauses 5000 ms. False, without the pause, when the file cannot be read or started.
 bool LaunchTorvix(bool remote);
 
 // The pause after a successful launch. QUILLON_LAUNCH_PAUSE_MS (0..5000) shortens it, but only
@@ -55,6 +61,7 @@ public:
     virtual bool LocalVersion(BmString* text) { return GetLocalVersion(text); }
     virtual bool GatewayVersion(BmString* text) { return GetGatewayVersion(text); }
     virtual bool Download(StatusSink* sink) { return DownloadTorvix(sink); }
+    virtual std::string DownloadError() { return LastDownloadError(); }
     virtual bool Launch(bool remote) { return LaunchTorvix(remote); }
 };
 

@@ -1,6 +1,8 @@
 #include "COMMON/BM_COMM/bmpingsocket.h"
 
 #include <errno.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +45,81 @@ void ReportBadTarget(const char* value) {
     }
     std::snprintf(lastReported, sizeof(lastReported), "%s", value);
     std::fprintf(stderr, "%s=\"%s\" is not ADDR:PORT; no discovery ping is sent\n", kTargetVariable, value);
+}
+
+bool IsLimitedBroadcast(const sockaddr_in& target) {
+    return target.sin_addr.s_addr == htonl(INADDR_BROADCAST);
+}
+
+// Says once why the limited broadcast could not be sent; told again only after a ping went out
+// or for another errno, so a LAN without a default route does not fill the log every 300 ms.
+void ReportLimitedBroadcastError(int error) {
+    static int lastReported = 0;
+    if (error == lastReported) {
+        return;
+    }
+    lastReported = error;
+    if (error != 0) {
+        std::fprintf(
+            stderr,
+            "discovery: ping to 255.255.255.255 failed (%s); pinging each interface's broadcast address\n",
+            std::strerror(error));
+    }
+}
+
+// The directed broadcast address of an up, broadcast-capable IPv4 interface, in network order;
+// 0 for any other. An address added without "brd" carries none (the kernel then reports the
+// address itself): it is made from the address and its netmask.
+uint32_t DirectedBroadcast(const ifaddrs& ifa) {
+    const unsigned flags = ifa.ifa_flags;
+    if (ifa.ifa_addr == nullptr || ifa.ifa_addr->sa_family != AF_INET ||
+        (flags & (IFF_UP | IFF_BROADCAST)) != (IFF_UP | IFF_BROADCAST) || (flags & IFF_LOOPBACK) != 0) {
+        return 0;
+    }
+    sockaddr_in address{};
+    std::memcpy(&address, ifa.ifa_addr, sizeof(address));
+    if (ifa.ifa_broadaddr != nullptr && ifa.ifa_broadaddr->sa_family == AF_INET) {
+        sockaddr_in given{};
+        std::memcpy(&given, ifa.ifa_broadaddr, sizeof(given));
+        if (given.sin_addr.s_addr != 0 && given.sin_addr.s_addr != address.sin_addr.s_addr) {
+            return given.sin_addr.s_addr;
+        }
+    }
+    if (ifa.ifa_netmask == nullptr) {
+        return 0;
+    }
+    sockaddr_in mask{};
+    std::memcpy(&mask, ifa.ifa_netmask, sizeof(mask));
+    const uint32_t hostMask = ~ntohl(mask.sin_addr.s_addr);
+    if (hostMask < 3) {  // /31 and /32 have no broadcast address
+        return 0;
+    }
+    return htonl(ntohl(address.sin_addr.s_addr) | hostMask);
+}
+
+// Sends `ping` to the directed broadcast address of every up, broadcast-capable IPv4 interface
+// (a LAN without a default route has no route for 255.255.255.255). True if one went out.
+bool SendToInterfaceBroadcasts(int socket, const uint8_t* ping, size_t size, uint16_t portNetOrder) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool sentOne = false;
+    for (const ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+        const uint32_t broadcast = DirectedBroadcast(*ifa);
+        if (broadcast == 0) {
+            continue;
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = broadcast;
+        to.sin_port = portNetOrder;
+        const ssize_t sent =
+            ::sendto(socket, ping, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+        sentOne = sentOne || sent == static_cast<ssize_t>(size);
+    }
+    freeifaddrs(list);
+    return sentOne;
 }
 
 }  // namespace
@@ -117,7 +194,15 @@ bool BmPingSocket::SendPing() {
     }
     const ssize_t sent = ::sendto(socket_, kPing, kPingBytes, MSG_NOSIGNAL,
                                   reinterpret_cast<const sockaddr*>(&target), sizeof(target));
-    return sent == static_cast<ssize_t>(kPingBytes);
+    if (sent == static_cast<ssize_t>(kPingBytes)) {
+        ReportLimitedBroadcastError(0);
+        return true;
+    }
+    if (!IsLimitedBroadcast(target)) {
+        return false;
+    }
+    ReportLimitedBroadcastError(sent < 0 ? errno : EMSGSIZE);
+    return SendToInterfaceBroadcasts(socket_, kPing, kPingBytes, target.sin_port);
 }
 
 bool BmPingSocket::ReceiveReply(uint8_t (&reply)[kReplyBytes]) {

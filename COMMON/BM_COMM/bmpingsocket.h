@@ -5,6 +5,8 @@
 //   8  TCP port, 16-bit LE             12  system name, 28 bytes, at most 27 characters
 // The target is QUILLON_DISCOVERY=ADDR:PORT (dotted quad, decimal port 1-65535), else
 // 255.255.255.255:444. A malformed value sends nothing: every ping fails until it is mended.
+// When the limited broadcast cannot be sent (no route covers it, as on a LAN without a default
+// route), the ping goes to each up IPv4 interface's directed broadcast address instead.
 #pragma once
 
 #include <netinet/in.h>

@@ -111,23 +111,32 @@ void ReapIntermediate(pid_t pid) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
+
+// What both ways of starting need, made before fork: after it only async-signal-safe calls.
+struct ExecPlan {
+    std::string program;
+    std::string argument;
+    char* argv[3] = {nullptr, nullptr, nullptr};
+    int maxFd = 65535;
+
+    ExecPlan(const std::string& path, const char* parameters)
+        : program(path), argument(parameters ? parameters : "") {
+        argv[0] = program.data();
+        argv[1] = argument.empty() ? nullptr : argument.data();
+        struct rlimit limit {};
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            limit.rlim_cur < INT_MAX) {
+            maxFd = static_cast<int>(limit.rlim_cur) - 1;
+        }
+    }
+};
 }  // namespace
 
 bool StartProgram(const std::string& path, const char* parameters) {
     if (path.empty() || !PrepareExecutable(path)) {
         return false;
     }
-    // Everything the children need is prepared here: after fork only async-signal-safe calls.
-    std::string program = path;
-    std::string argument = parameters ? parameters : "";
-    char* argv[3] = {program.data(), argument.empty() ? nullptr : argument.data(), nullptr};
-    struct rlimit limit {};
-    int maxFd = 65535;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur < INT_MAX) {
-        maxFd = static_cast<int>(limit.rlim_cur) - 1;
-    }
-
+    ExecPlan plan(path, parameters);
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         return false;
@@ -147,7 +156,7 @@ bool StartProgram(const std::string& path, const char* parameters) {
         }
         const pid_t programPid = fork();
         if (programPid == 0) {
-            ExecProgram(argv[0], argv, report[1], maxFd);
+            ExecProgram(plan.argv[0], plan.argv, report[1], plan.maxFd);
         }
         if (programPid < 0) {
             ReportFailure(report[1]);
@@ -159,4 +168,36 @@ bool StartProgram(const std::string& path, const char* parameters) {
     close(report[0]);
     ReapIntermediate(intermediate);
     return started;
+}
+
+pid_t StartChildProgram(const std::string& path, const char* parameters) {
+    if (path.empty() || !PrepareExecutable(path)) {
+        return -1;
+    }
+    ExecPlan plan(path, parameters);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        close(report[0]);
+        close(report[1]);
+        return -1;
+    }
+    if (child == 0) {
+        close(report[0]);
+        if (setsid() < 0) {
+            ReportFailure(report[1]);
+        }
+        ExecProgram(plan.argv[0], plan.argv, report[1], plan.maxFd);
+    }
+    close(report[1]);
+    const bool started = ExecSucceeded(report[0]);
+    close(report[0]);
+    if (!started) {
+        ReapIntermediate(child);  // a failed exec ended the child: collect it
+        return -1;
+    }
+    return child;
 }

@@ -1,6 +1,8 @@
 // Program start, the stand-in of the shell's "Open" verb for an executable.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 // Starts `path` as a program with `parameters` as its single argument (none when null or
@@ -10,3 +12,8 @@
 // stays a zombie. True once the program's exec has succeeded; false when the file is missing,
 // not a regular file, or cannot be executed. Blocks only until the exec has happened.
 bool StartProgram(const std::string& path, const char* parameters);
+
+// As StartProgram, but the program stays this process's child (one fork, its own session), so
+// that its end can be seen: the caller must reap it (waitpid) or it stays a zombie. Returns its
+// process id once its exec has succeeded, or -1.
+pid_t StartChildProgram(const std::string& path, const char* parameters);

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "COMMON/BM_OS/bmclock.h"
 
@@ -14,18 +16,37 @@ constexpr size_t kMaxRuntimeName = 200;
 // yet a folder removed behind its back (a /tmp cleaner) must be made again.
 constexpr uint32_t kRecheckMs = 1000;
 
+// A function-local object: the folder may be asked for from static initialisers of other units.
+std::string& Problem() {
+    static std::string problem;
+    return problem;
+}
+
 // Makes the folder, or accepts an existing one only when it is a real directory of our own
 // (in a shared /tmp another user could have made it first to hold our mutexes or read our
-// sockets); an existing one of ours that others may enter is narrowed to 0700.
-bool MakeDir(const std::string& dir) {
+// sockets); an existing one of ours that others may enter is narrowed to 0700. Returns why the
+// folder cannot be used, or "".
+std::string MakeDir(const std::string& dir) {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return false;
+        return std::strerror(errno);
     }
     struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-        return false;
+    if (lstat(dir.c_str(), &st) != 0) {
+        return std::strerror(errno);
     }
-    return (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
+    if (!S_ISDIR(st.st_mode)) {
+        return S_ISLNK(st.st_mode) ? "a symbolic link, not a directory" : "not a directory";
+    }
+    if (st.st_uid != geteuid()) {
+        return "owned by uid " + std::to_string(st.st_uid) + ", not by this user (uid " +
+               std::to_string(geteuid()) + ")";
+    }
+    if ((st.st_mode & 0777) != 0700 && chmod(dir.c_str(), 0700) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("mode ") + mode + " cannot be set to 0700: " + std::strerror(errno);
+    }
+    return {};
 }
 }  // namespace
 
@@ -43,13 +64,19 @@ std::string RuntimeDir() {
     if (!checked.empty() && dir == checked && ElapsedSince(checkedAt) < kRecheckMs) {
         return dir;
     }
-    if (!MakeDir(dir)) {
+    if (std::string why = MakeDir(dir); !why.empty()) {
         checked.clear();
+        Problem() = dir + ": " + why;
         return {};
     }
+    Problem().clear();
     checked = dir;
     checkedAt = GetTickCount();
     return dir;
+}
+
+std::string RuntimeDirProblem() {
+    return Problem();
 }
 
 bool IsSafeRuntimeName(const std::string& name) {

@@ -5,8 +5,12 @@
 
 #include <string>
 
-// Returns the folder (created if missing), or "" when it cannot be created.
+// Returns the folder (created if missing), or "" when it cannot be created or used.
 std::string RuntimeDir();
+
+// Why the last RuntimeDir() call gave "": "<folder>: <cause>" (not a directory, owned by
+// another user, mode that cannot be narrowed, mkdir's strerror); "" after a usable folder.
+std::string RuntimeDirProblem();
 
 // True when `name` may be used as a file name inside the runtime folder: not empty, no "/",
 // not "." or "..", no NUL, at most 200 bytes.

@@ -248,7 +248,7 @@ TEST_F(NamedMutexTest, ProbeFollowsTheSampleApplication) {
     Child app(StartDemoApp({"DEMO_APP_SECONDS=20", "DEMO_APP_HOLD_SHUTDOWN=1"}));
     ASSERT_TRUE(app.Started());
     EXPECT_TRUE(ProbeBecomes("TorvixMutex", true));
-    EXPECT_TRUE(ProbeRunning("ShutdownQuillonMutex"));
+    EXPECT_TRUE(ProbeBecomes("ShutdownQuillonMutex", true));  // taken just after TorvixMutex
 
     // A second copy finds the mutex held and leaves at once.
     Child second(StartDemoApp({"DEMO_APP_SECONDS=20"}));

@@ -87,6 +87,21 @@ TEST_F(ProgramStartTest, ParametersArriveAsOneArgumentInASessionOfItsOwn) {
     EXPECT_EQ("/dev/null", report["stdin"]);
 }
 
+TEST_F(ProgramStartTest, AKeptChildIsOursInASessionOfItsOwnUntilReaped) {
+    const std::string script = Write("TORVIX.EXE", std::string(kReporter) + "exit 7\n", 0755);
+    const pid_t pid = StartChildProgram(script, "/NAME:Hall");
+    ASSERT_GT(pid, 0);
+    auto report = Report();
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ("/NAME:Hall", report["arg1"]);
+    EXPECT_EQ(std::to_string(getpid()), report["ppid"]);
+    EXPECT_NE(std::to_string(getsid(0)), report["sid"]);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+    EXPECT_TRUE(NoChildren());
+}
+
 TEST_F(ProgramStartTest, NoParametersMeansNoArgument) {
     const std::string script = Write("TORVIX.EXE", kReporter, 0755);
     for (const char* parameters : {static_cast<const char*>(nullptr), ""}) {
@@ -129,6 +144,9 @@ TEST_F(ProgramStartTest, FilesThatCannotRunAreFailedStarts) {
     EXPECT_FALSE(StartProgram(Write("garbage.exe", std::string("\x01\x02\x03 not a program\n"), 0644), "/R"));
     // A script whose interpreter does not exist.
     EXPECT_FALSE(StartProgram(Write("noshell.exe", "#!/nonexistent/shell\n", 0755), nullptr));
+    for (const char* name : {"missing.exe", "", "garbage.exe", "noshell.exe"}) {
+        EXPECT_EQ(-1, StartChildProgram(dir_ + "/" + name, nullptr)) << name;  // "" is the folder
+    }
     EXPECT_TRUE(NoChildren());
 }
 

@@ -46,14 +46,17 @@ TEST_F(RuntimeDirTest, OnlyARealFolderOfOurOwnIsUsed) {
     ASSERT_EQ(0, symlink(open.c_str(), link.c_str()));
     setenv("QUILLON_RUNTIME_DIR", link.c_str(), 1);
     EXPECT_EQ("", RuntimeDir());
+    EXPECT_EQ(link + ": a symbolic link, not a directory", RuntimeDirProblem());
 
     const std::string file = base_ + "/file";
     ASSERT_EQ(0, std::system(("touch '" + file + "'").c_str()));
     setenv("QUILLON_RUNTIME_DIR", file.c_str(), 1);
     EXPECT_EQ("", RuntimeDir());
+    EXPECT_EQ(file + ": not a directory", RuntimeDirProblem());
 
     setenv("QUILLON_RUNTIME_DIR", (base_ + "/missing/deeper").c_str(), 1);
     EXPECT_EQ("", RuntimeDir());
+    EXPECT_EQ(base_ + "/missing/deeper: No such file or directory", RuntimeDirProblem());
 
     if (geteuid() == 0) {  // only root can give a folder away
         const std::string foreign = base_ + "/foreign";
@@ -61,7 +64,11 @@ TEST_F(RuntimeDirTest, OnlyARealFolderOfOurOwnIsUsed) {
         ASSERT_EQ(0, chown(foreign.c_str(), 12345, 12345));
         setenv("QUILLON_RUNTIME_DIR", foreign.c_str(), 1);
         EXPECT_EQ("", RuntimeDir());
+        EXPECT_EQ(foreign + ": owned by uid 12345, not by this user (uid 0)", RuntimeDirProblem());
     }
+    setenv("QUILLON_RUNTIME_DIR", open.c_str(), 1);
+    EXPECT_EQ(open, RuntimeDir());
+    EXPECT_EQ("", RuntimeDirProblem());
 }
 
 TEST(RuntimeName, OnlyPlainFileNamesAreSafe) {

@@ -101,6 +101,7 @@ std::vector<std::string> LauncherWorld::LauncherEnvironment() const {
             "QUILLON_UI=headless",
             "QUILLON_TEST=1",
             "QUILLON_LAUNCH_PAUSE_MS=" + std::to_string(kLaunchPauseMs),
+            "QUILLON_BACKOFF_MS=0",  // retries at once, as without pauses; a test may set its own
             "DEMO_APP_LOG=" + dir_.File("app.log"),
             "DEMO_APP_SECONDS=60"};
 }
@@ -174,7 +175,14 @@ bool LauncherWorld::PostCommand(unsigned id) {
 }
 
 std::vector<pid_t> LauncherWorld::TabletPids() const {
-    return ProcessesUnder(root_);
+    // A process still inside exec already shows its new executable but no arguments yet.
+    std::vector<pid_t> started;
+    for (pid_t pid : ProcessesUnder(root_)) {
+        if (!CommandLineOf(pid).empty()) {
+            started.push_back(pid);
+        }
+    }
+    return started;
 }
 
 bool LauncherWorld::WaitTabletCount(size_t count, int timeoutMs) const {
@@ -182,7 +190,7 @@ bool LauncherWorld::WaitTabletCount(size_t count, int timeoutMs) const {
 }
 
 void LauncherWorld::StopTabletApps() const {
-    for (pid_t pid : TabletPids()) {
+    for (pid_t pid : ProcessesUnder(root_)) {
         kill(pid, SIGKILL);
     }
     WaitTabletCount(0, 2000);

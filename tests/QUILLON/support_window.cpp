@@ -5,6 +5,7 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_UI/uicontrol.h"
 #include "QUILLON/application.h"
+#include "QUILLON/launchpacing.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/trayicon.h"
@@ -53,6 +54,7 @@ void LauncherWindowTest::SetUp() {
     gFirstConnectCheck = true;
     gGatewayClient = new BmServer();
     SetTabletOps(&tablet_);
+    Pacing().Reset(0);  // no pauses unless a test asks for them
     window_ = new QuillonWnd();
     gMainWindowObject = window_;
     ASSERT_TRUE(window_->CreateMainWindow(SW_SHOW));

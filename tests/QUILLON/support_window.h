@@ -23,6 +23,7 @@ public:
     std::string gateway = "1.0.0.0";
     bool downloadOk = true;
     bool launchOk = true;
+    std::string downloadError = "/root/TORVIX.EXE.download: No space left on device";
     int downloads = 0;
     std::vector<bool> launches;  // the remote flag of each launch
 
@@ -30,6 +31,7 @@ public:
     bool LocalVersion(BmString* text) override;
     bool GatewayVersion(BmString* text) override;
     bool Download(StatusSink* sink) override;
+    std::string DownloadError() override { return downloadOk ? "" : downloadError; }
     bool Launch(bool remote) override;
 };
 

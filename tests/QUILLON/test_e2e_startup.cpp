@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <vector>
@@ -60,6 +61,49 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
         EXPECT_EQ(std::ftell(out), 0L) << argv.back();
         std::fclose(out);
     }
+}
+
+TEST(LauncherStartup, ConfigurationErrorsEndItWithStatusTwoBeforeAnyWindowOrPing) {
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.StartGateway());
+    const std::string file = world.Dir() + "/plain-file";
+    ASSERT_TRUE(WriteFile(file, "x"));
+    const std::string foreign = world.Dir() + "/foreign";
+    ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+    const bool root = geteuid() == 0 && chown(foreign.c_str(), 4321, 4321) == 0;
+    struct Case {
+        std::vector<std::string> env;
+        std::string line;  // the one line on standard error, from its start
+    };
+    std::vector<Case> cases = {
+        {{"QUILLON_DISCOVERY="}, "quillon: QUILLON_DISCOVERY=\"\": empty"},
+        {{"QUILLON_DISCOVERY=127.0.0.1"}, "quillon: QUILLON_DISCOVERY=\"127.0.0.1\": not ADDR:PORT"},
+        {{"QUILLON_DISCOVERY=127.255.255.255:0"},
+         "quillon: QUILLON_DISCOVERY=\"127.255.255.255:0\": not ADDR:PORT"},
+        {{"QUILLON_UI=x11"}, "quillon: QUILLON_UI=\"x11\": DISPLAY is not set"},
+        {{"QUILLON_UI=x11", "DISPLAY=:9876"}, "quillon: QUILLON_UI=\"x11\": cannot use DISPLAY=\":9876\": "},
+        {{"QUILLON_ROOT=" + world.Dir() + "/missing"},
+         "quillon: QUILLON_ROOT=\"" + world.Dir() + "/missing\": No such file or directory"},
+        {{"QUILLON_ROOT=" + file}, "quillon: QUILLON_ROOT=\"" + file + "\": not a directory"},
+        {{"QUILLON_RUNTIME_DIR=" + file},
+         "quillon: unusable QUILLON_RUNTIME_DIR " + file + ": not a directory"},
+    };
+    if (root) {  // only root can give a folder away
+        cases.push_back({{"QUILLON_RUNTIME_DIR=" + foreign},
+                         "quillon: unusable QUILLON_RUNTIME_DIR " + foreign + ": owned by uid 4321"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.env.front());
+        ASSERT_TRUE(world.StartLauncher({}, c.env));
+        auto status = world.Launcher().WaitExit(5000);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2);
+        EXPECT_TRUE(world.WaitPrefix(c.line, 1000)) << world.Transcript();
+        EXPECT_EQ(world.Launcher().LineCount(), 1u) << world.Transcript();
+        EXPECT_FALSE(FileExists(world.RuntimeDir() + "/QuillonMutex"));
+    }
+    EXPECT_EQ(world.Gateway().CountLines("PING "), 0u) << world.Gateway().Transcript();
 }
 
 TEST(LauncherStartup, RefusesToRunFromANetworkLocation) {

@@ -1,6 +1,7 @@
 // The launcher with its default discovery target, 255.255.255.255 port 444, inside a network
 // namespace of this test's own, and the gateway peer inside a second one, joined by a veth pair
-// with private addresses. Nothing leaves the two namespaces; both are removed afterwards.
+// with private addresses, with a route for the limited broadcast or with no route at all (a LAN
+// without a default route). Nothing leaves the two namespaces; both are removed afterwards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@ std::string FindIp() {
 // Two namespaces and the veth pair between them, made at construction, removed at destruction.
 class NamespacePair {
 public:
-    NamespacePair(const std::string& ip, const std::string& tag)
+    NamespacePair(const std::string& ip, const std::string& tag, bool broadcastRoute)
         : ip_(ip), launcherNs_("qlaunch" + tag), gatewayNs_("qgate" + tag) {
         const std::string a = "qva" + tag;
         const std::string b = "qvb" + tag;
@@ -40,8 +41,8 @@ public:
               Ip({"-n", gatewayNs_, "link", "set", "lo", "up"}) &&
               Ip({"-n", launcherNs_, "link", "set", a, "up"}) &&
               Ip({"-n", gatewayNs_, "link", "set", b, "up"}) &&
-              // The limited broadcast needs a route; it leads only to the other namespace.
-              Ip({"-n", launcherNs_, "route", "add", "255.255.255.255/32", "dev", a});
+              // The route for the limited broadcast leads only to the other namespace.
+              (!broadcastRoute || Ip({"-n", launcherNs_, "route", "add", "255.255.255.255/32", "dev", a}));
     }
     ~NamespacePair() {
         if (madeGateway_) {
@@ -86,65 +87,77 @@ TEST(LauncherInNamespaces, FindsTheGatewayWithTheDefaultBroadcast) {
     if (geteuid() != 0 || ip.empty()) {
         GTEST_SKIP() << "network namespaces need root and the ip command (iproute2); skipped";
     }
-    const std::string tag = std::to_string(getpid() % 100000);
-    LauncherWorld world;
-    ASSERT_TRUE(world.Ready());
-    ASSERT_TRUE(world.Publish("1.0.0.1"));
-    NamespacePair namespaces(ip, tag);
-    if (!namespaces.Made()) {
-        GTEST_SKIP() << "cannot create network namespaces here (ip netns add failed); skipped";
+    struct Case {
+        bool broadcastRoute;
+        size_t unreachableReports;  // the limited broadcast's failure, said once
+    };
+    const Case cases[] = {{true, 0}, {false, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.broadcastRoute ? "route for 255.255.255.255" : "no route at all");
+        const std::string tag = std::to_string(getpid() % 100000) + (c.broadcastRoute ? "r" : "n");
+        LauncherWorld world;
+        ASSERT_TRUE(world.Ready());
+        ASSERT_TRUE(world.Publish("1.0.0.1"));
+        NamespacePair namespaces(ip, tag, c.broadcastRoute);
+        if (!namespaces.Made()) {
+            GTEST_SKIP() << "cannot create network namespaces here (ip netns add failed); skipped";
+        }
+        ASSERT_TRUE(namespaces.Ok()) << "the veth pair or its addresses could not be set up";
+
+        // The gateway peer on the default discovery port, answering pings from its neighbour.
+        PeerProcess gateway;
+        std::vector<std::string> gatewayArgs = namespaces.InGatewayNs(GATEWAY_SIM_BIN);
+        const std::vector<std::string> peerOptions = {"--name",
+                                                      "NETNS",
+                                                      "--discovery-port",
+                                                      "444",
+                                                      "--any-source",
+                                                      "--listen-address",
+                                                      NamespacePair::kGatewayAddress,
+                                                      "--announce-address",
+                                                      NamespacePair::kGatewayAddress,
+                                                      "--version",
+                                                      "1.0.0.1",
+                                                      "--file",
+                                                      world.ServedFile(),
+                                                      "--max-seconds",
+                                                      "60"};
+        gatewayArgs.insert(gatewayArgs.end(), peerOptions.begin(), peerOptions.end());
+        PeerProcess::Options gatewayRun;
+        gatewayRun.args = gatewayArgs;
+        gatewayRun.unsetEnv = {"QUILLON_DISCOVERY"};
+        ASSERT_TRUE(gateway.Start(ip, gatewayRun));
+        ASSERT_GT(gateway.ListenPort(), 0) << gateway.Transcript();
+
+        // The launcher without QUILLON_DISCOVERY: 255.255.255.255:444, inside its namespace only.
+        PeerProcess::Options run;
+        run.args = namespaces.InLauncherNs(QUILLON_BIN);
+        run.args.push_back("/NAME:NETNS");
+        run.mergeStderr = true;
+        run.env = world.LauncherEnvironment();
+        std::erase_if(run.env, [](const std::string& e) { return e.rfind("QUILLON_DISCOVERY=", 0) == 0; });
+        run.unsetEnv = {"QUILLON_DISCOVERY", "DISPLAY"};
+        ASSERT_TRUE(world.StartLauncherWith(ip, run));
+
+        auto installed =
+            world.WaitSequence({"Quillon Startup", "Connected to gateway.", "No local version: loading...",
+                                "Download Sucess", "TORVIX.EXE Started OK"},
+                               kStepMs);
+        ASSERT_TRUE(installed) << world.Transcript() << gateway.Transcript();
+        auto ping = gateway.WaitForLine("PING from ", 1000);
+        ASSERT_TRUE(ping);
+        EXPECT_NE(ping->find(std::string("from ") + NamespacePair::kLauncherAddress + ":"), std::string::npos)
+            << *ping;
+        EXPECT_TRUE(gateway.WaitForLine("HELLO ", 1000));
+        EXPECT_TRUE(gateway.WaitForLine("DOWNLOAD_REQUEST", 1000));
+        EXPECT_EQ(
+            world.Launcher().CountLines("discovery: ping to 255.255.255.255 failed (Network is unreachable)"),
+            c.unreachableReports)
+            << world.Transcript();
+
+        world.Launcher().Stop();
+        gateway.Stop();
+        world.StopTabletApps();
     }
-    ASSERT_TRUE(namespaces.Ok()) << "the veth pair or its addresses could not be set up";
-
-    // The gateway peer on the default discovery port, answering pings from its neighbour.
-    PeerProcess gateway;
-    std::vector<std::string> gatewayArgs = namespaces.InGatewayNs(GATEWAY_SIM_BIN);
-    const std::vector<std::string> peerOptions = {"--name",
-                                                  "NETNS",
-                                                  "--discovery-port",
-                                                  "444",
-                                                  "--any-source",
-                                                  "--listen-address",
-                                                  NamespacePair::kGatewayAddress,
-                                                  "--announce-address",
-                                                  NamespacePair::kGatewayAddress,
-                                                  "--version",
-                                                  "1.0.0.1",
-                                                  "--file",
-                                                  world.ServedFile(),
-                                                  "--max-seconds",
-                                                  "60"};
-    gatewayArgs.insert(gatewayArgs.end(), peerOptions.begin(), peerOptions.end());
-    PeerProcess::Options gatewayRun;
-    gatewayRun.args = gatewayArgs;
-    gatewayRun.unsetEnv = {"QUILLON_DISCOVERY"};
-    ASSERT_TRUE(gateway.Start(ip, gatewayRun));
-    ASSERT_GT(gateway.ListenPort(), 0) << gateway.Transcript();
-
-    // The launcher without QUILLON_DISCOVERY: 255.255.255.255:444, inside its namespace only.
-    PeerProcess::Options run;
-    run.args = namespaces.InLauncherNs(QUILLON_BIN);
-    run.args.push_back("/NAME:NETNS");
-    run.mergeStderr = true;
-    run.env = world.LauncherEnvironment();
-    std::erase_if(run.env, [](const std::string& e) { return e.rfind("QUILLON_DISCOVERY=", 0) == 0; });
-    run.unsetEnv = {"QUILLON_DISCOVERY", "DISPLAY"};
-    ASSERT_TRUE(world.StartLauncherWith(ip, run));
-
-    auto installed =
-        world.WaitSequence({"Quillon Startup", "Connected to gateway.", "No local version: loading...",
-                            "Download Sucess", "TORVIX.EXE Started OK"},
-                           kStepMs);
-    ASSERT_TRUE(installed) << world.Transcript() << gateway.Transcript();
-    auto ping = gateway.WaitForLine("PING from ", 1000);
-    ASSERT_TRUE(ping);
-    EXPECT_NE(ping->find(std::string("from ") + NamespacePair::kLauncherAddress + ":"), std::string::npos)
-        << *ping;
-    EXPECT_TRUE(gateway.WaitForLine("HELLO ", 1000));
-    EXPECT_TRUE(gateway.WaitForLine("DOWNLOAD_REQUEST", 1000));
-
-    world.Launcher().Stop();
-    gateway.Stop();
-    world.StopTabletApps();
 }
 }  // namespace

@@ -1,5 +1,6 @@
 // The status window in-process on the headless backend: the log's 50-line cap, what is drawn
 // where (read back by pixels), the panel rows, close and destroy, connection changes.
+#include <cerrno>
 #include <cstdio>
 
 #include "COMMON/BM_OS/bmclock.h"
@@ -153,6 +154,12 @@ TEST(DownloadProgressLines, ATenthAtATimeOnceADownloadOutlastsTwoSeconds) {
     const size_t n = std::fread(text, 1, sizeof text - 1, out);
     std::fclose(out);
     EXPECT_EQ(std::string(text, n), "download 54 % (5.4 of 10.0 MB)\ndownload 60 % (6.0 of 10.0 MB)\n");
+
+    WindowDownloadProgress broken(nullptr, -1);
+    clock->Advance(WindowDownloadProgress::kQuietMs + 1);
+    errno = ENOSPC;
+    broken.OnProgress(5000000, 10000000);
+    EXPECT_EQ(errno, ENOSPC) << "a failed line leaves the file's error for the caller";
 }
 
 TEST_F(StatusWindow, PanelRowsInTheirOrder) {
@@ -255,5 +262,45 @@ TEST(StatusEcho, OneStatusLineIsOneOutputLine) {
     EXPECT_EQ(StatusEchoText(BmString(u"K\u00fcche \u20ac")),
               "K\xfc"
               "che \xe2\x82\xac");
+}
+
+TEST(StatusEcho, RepeatsAreCountedUntilAnotherLineOrAMinute) {
+    struct Step {
+        const char* line;  // nullptr: a tick only
+        uint32_t at;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::vector<std::string> written;
+    };
+    const Case cases[] = {
+        {"different lines pass", {{"a", 0}, {"b", 1}, {"a", 2}}, {"a", "b", "a"}},
+        {"a run is counted when it ends",
+         {{"w", 0}, {"w", 60}, {"w", 120}, {"x", 180}},
+         {"w", "w (repeated 2 times)", "x"}},
+        {"one repeat", {{"w", 0}, {"w", 1}, {"x", 2}}, {"w", "w (repeated 1 time)", "x"}},
+        {"a minute's count is written by a tick and starts again",
+         {{"w", 100}, {"w", 200}, {"w", 300}, {nullptr, 60199}, {nullptr, 60200}, {"w", 60300}, {"x", 60400}},
+         {"w", "w (repeated 2 times)", "w (repeated 1 time)", "x"}},
+        {"or by the next repeat after the minute",
+         {{"w", 0}, {"w", 10}, {"w", 60010}, {"w", 60020}},
+         {"w", "w (repeated 2 times)"}},
+        {"the clock wraps",
+         {{"w", 0xFFFFFF00u}, {"w", 0xFFFFFFF0u}, {nullptr, 60000}},
+         {"w", "w (repeated 1 time)"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> out;
+        RepeatCollapser echo([&out](const std::string& line) { out.push_back(line); });
+        for (const Step& step : c.steps) {
+            if (step.line != nullptr) {
+                echo.Line(step.line, step.at);
+            } else {
+                echo.Tick(step.at);
+            }
+        }
+        EXPECT_EQ(out, c.written) << c.name;
+    }
 }
 }  // namespace

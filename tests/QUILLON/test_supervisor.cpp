@@ -1,10 +1,21 @@
 // The supervisor loop's decisions with scripted tablet application answers: the version-check
-// table, the one-shot installation check, the two regimes and the loop's result.
+// table, the one-shot installation check, the two regimes, the loop's result, and the pauses
+// after repeated failures.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_UI/uicontrol.h"
+#include "QUILLON/launchpacing.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
+#include "QUILLON/restartbackoff.h"
 #include "QUILLON/supervisor.h"
+#include "QUILLON/tabletchild.h"
 #include "tests/QUILLON/support_window.h"
 
 namespace {
@@ -18,6 +29,48 @@ protected:
         lines.erase(lines.begin());
         return lines;
     }
+    // The lines added since the last call.
+    Lines NewLines() {
+        Lines lines = Added();
+        Lines fresh(lines.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, lines.size())), lines.end());
+        seen_ = lines.size();
+        return fresh;
+    }
+    // Real pauses of 10 s and more, on a clock the test moves.
+    void WithPauses() {
+        SetClock(&clock_);
+        Pacing().Reset(RestartBackoff::kFirstPauseMs);
+    }
+    void TearDown() override {
+        SetClock(nullptr);
+        LauncherWindowTest::TearDown();
+    }
+    // A child that ends with `code` (or is killed by `signal`), tracked as a started application.
+    static pid_t StartedChild(int code, int signal = 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (signal != 0) {
+                pause();
+            }
+            _exit(code);
+        }
+        if (signal != 0) {
+            kill(pid, signal);
+        }
+        LaunchedTablet().Started(pid, GetTickCount());
+        return pid;
+    }
+    // Reaps through the pacing until the tracked children are gone (real time, bounded).
+    void ReapAll() {
+        for (int i = 0; i < 400 && LaunchedTablet().Tracked() > 0; ++i) {
+            Pacing().ReapTablet(&Window(), GetTickCount());
+            if (LaunchedTablet().Tracked() > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+    }
+    ManualClock clock_{1000};
+    size_t seen_ = 0;
 };
 
 TEST_F(Supervisor, VersionCheckWithoutAnyVersionSaysOnlyThatItAsked) {
@@ -142,5 +195,123 @@ TEST_F(Supervisor, ExitPostsDestroyWhichDeletesTheWindowAndEndsTheLoop) {
     PostMessageW(Handle(), WM_COMMAND, 1130, 0);
     EXPECT_EQ(Window().RunSupervisor(), 0);
     EXPECT_EQ(LiveWindow(), nullptr);
+}
+
+TEST(RestartBackoffRules, PausesGrowFromTheFailureThatBeginsThemAndStopAtFiveMinutes) {
+    struct Case {
+        const char* name;
+        uint32_t freeFailures;
+        std::vector<uint32_t> runsMs;  // each run ends 1 s after the previous end
+        std::vector<uint32_t> pauses;  // the pause in force after each
+    };
+    const Case cases[] = {
+        {"quick runs: the third pauses, then doubling",
+         2,
+         {2000, 2000, 2000, 2000, 2000},
+         {0, 0, 10000, 20000, 40000}},
+        {"a run over a minute starts again", 2, {1, 1, 1, 60001, 1, 1, 1}, {0, 0, 10000, 0, 0, 0, 10000}},
+        {"a run between 10 s and a minute changes nothing", 2, {1, 1, 30000, 1}, {0, 0, 0, 10000}},
+        {"exactly 10 s is not quick, exactly 60 s does not clear",
+         2,
+         {1, 1, 10000, 60000, 1},
+         {0, 0, 0, 0, 10000}},
+        {"downloads pause from the first failure", 0, {1, 1, 1}, {10000, 20000, 40000}},
+        {"at most five minutes",
+         0,
+         std::vector<uint32_t>(12, 1),
+         {10000, 20000, 40000, 80000, 160000, 300000, 300000, 300000, 300000, 300000, 300000, 300000}},
+    };
+    for (const Case& c : cases) {
+        RestartBackoff backoff(c.freeFailures);
+        uint32_t now = 0xFFFFF000u;  // across the clock's wrap
+        std::vector<uint32_t> pauses;
+        for (uint32_t run : c.runsMs) {
+            now += 1000;
+            backoff.RunEnded(run, now);
+            pauses.push_back(backoff.PauseMs());
+        }
+        EXPECT_EQ(pauses, c.pauses) << c.name;
+        const uint32_t pause = backoff.PauseMs();
+        EXPECT_EQ(backoff.Ready(now + pause - 1), pause == 0) << c.name;
+        EXPECT_TRUE(backoff.Ready(now + pause)) << c.name;
+    }
+    RestartBackoff none(0, 0);  // a first pause of 0: never a pause, however many failures
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(none.Fail(static_cast<uint32_t>(i)), 0u);
+    }
+    EXPECT_TRUE(none.Ready(0));
+}
+
+TEST_F(Supervisor, ApplicationsEndingSoonAfterTheirStartArePaused) {
+    WithPauses();
+    StartedChild(1);
+    ReapAll();
+    clock_.Advance(5000);
+    StartedChild(0, SIGKILL);
+    clock_.Advance(5000);
+    ReapAll();
+    EXPECT_EQ(NewLines(),
+              (Lines{"Torvix exited with code 1 after 0 s", "Torvix killed by signal 9 after 5 s"}));
+    EXPECT_TRUE(Pacing().MayLaunch(GetTickCount()));
+    StartedChild(70);
+    clock_.Advance(2000);
+    ReapAll();
+    EXPECT_EQ(NewLines(), (Lines{"Torvix exited with code 70 after 2 s",
+                                 "Torvix ended after 2 s, 3 times: next start in 10 s"}));
+
+    // Equal versions while the pause lasts: no start; after it, a start.
+    tablet_.haveLocal = tablet_.haveGateway = true;
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines(), (Lines{"Getting Version Info...", "Got Version Info OK"}));
+    clock_.Advance(10000);
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines().back(), "OK to start: launching...");
+    EXPECT_EQ(tablet_.launches.size(), 1u);
+}
+
+TEST_F(Supervisor, FailedDownloadsAndDownloadsOfTheWrongVersionArePaused) {
+    WithPauses();
+    tablet_.haveGateway = true;
+    tablet_.downloadOk = false;
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines(),
+              (Lines{"Getting Version Info...", "Torvix missing: loading...", "ERROR: Can't load Torvix",
+                     "Download failed (/root/TORVIX.EXE.download: No space left on device): next "
+                     "try in 10 s"}));
+    clock_.Advance(9999);
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines(), Lines{"Getting Version Info..."});
+    EXPECT_EQ(tablet_.downloads, 1);
+    clock_.Advance(1);
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(tablet_.downloads, 2);
+    EXPECT_EQ(NewLines().back(),
+              "Download failed (/root/TORVIX.EXE.download: No space left on device): next try in 20 s");
+
+    // A download that works but leaves another version than the gateway's.
+    tablet_.haveLocal = true;
+    tablet_.gateway = "2.0.0.0";
+    tablet_.downloadOk = true;
+    clock_.Advance(20000);
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(tablet_.downloads, 3);
+    EXPECT_EQ(NewLines().back(), "Success");
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines(), (Lines{"Getting Version Info...", "Got Version Info OK",
+                                 "Version still differs after download: next try in 40 s"}));
+    EXPECT_EQ(tablet_.downloads, 3);
+    clock_.Advance(40000);
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(tablet_.downloads, 4);
+
+    // The right version at last: the count starts again and the next failure pauses 10 s.
+    tablet_.gateway = tablet_.local;
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines().back(), "OK to start: launching...");
+    tablet_.gateway = "3.0.0.0";
+    tablet_.downloadOk = false;
+    RunVersionCheck(Window(), tablet_);
+    EXPECT_EQ(NewLines().back(),
+              "Download failed (/root/TORVIX.EXE.download: No space left on device): next try in 10 s");
 }
 }  // namespace

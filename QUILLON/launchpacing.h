@@ -1,0 +1,44 @@
+// When the supervisor loop may start the tablet application or download it again: an
+// application that keeps ending soon after its start, and downloads that fail or leave the wrong
+// version behind, are retried after a growing pause (RestartBackoff) instead of on every pass.
+// A pause is announced by one status line when it begins; while it lasts the action is skipped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "QUILLON/restartbackoff.h"
+
+class StatusSink;
+
+class LaunchPacing {
+public:
+    static constexpr uint32_t kQuickEndsBeforePause = 2;  // the third quick end in a row pauses
+
+    explicit LaunchPacing(uint32_t firstPauseMs);
+
+    // Reaps an ended application (LaunchedTablet); shows how it ended and, when that begins a
+    // pause, "Torvix ended after 2 s, 3 times: next start in 40 s". Never blocks.
+    void ReapTablet(StatusSink* sink, uint32_t now);
+    // True when no start pause is in force.
+    bool MayLaunch(uint32_t now) const { return runs_.Ready(now); }
+    // True when no download pause is in force.
+    bool MayDownload(uint32_t now) const { return downloads_.Ready(now); }
+    // After a download: success arms the next version check's comparison; a failure begins a
+    // pause and shows "Download failed (<cause>): next try in 10 s".
+    void DownloadDone(bool ok, const std::string& cause, StatusSink* sink, uint32_t now);
+    // The version check found the installed version (`matches`: equal to the gateway's). After a
+    // download a mismatch begins a pause ("Version still differs after download: next try in
+    // 20 s"); a match clears the download pause. True when a pause began here.
+    bool VersionSeen(bool matches, StatusSink* sink, uint32_t now);
+    // Forgets everything and takes a new first pause.
+    void Reset(uint32_t firstPauseMs);
+
+private:
+    RestartBackoff runs_;
+    RestartBackoff downloads_;
+    bool verifyDownload_ = false;
+};
+
+// The program's pacing, made on first use with FirstBackoffPauseMs().
+LaunchPacing& Pacing();
