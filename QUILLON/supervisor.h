@@ -6,11 +6,13 @@
 class QuillonWnd;
 class TabletOps;
 
-constexpr uint32_t kIdleThresholdMs = 250;
-constexpr uint32_t kIdleSleepMs = 10;
+constexpr uint32_t kIdleSleepMs = 10;  // pause between discovery attempts while not connected
 constexpr uint32_t kReevaluateMs = 5000;
 constexpr uint32_t kShutdownMutexWaitMs = 100;
-constexpr int32_t kSupervisorPollWaitMs = 10;
+constexpr uint32_t kOpenRecheckMs = 25;  // after a lock file was opened, look again this often ...
+constexpr uint32_t kOpenBurstMs = 250;   // ... for this long
+constexpr int kMaxMessagesPerPass = 64;
+constexpr uint32_t kPauseRecheckMs = 1000;  // while a start or download pause lasts
 
 // The one-shot installation check: when nothing is installed, download and start it.
 void RunInstallCheck(QuillonWnd& window, TabletOps& tablet);
@@ -20,8 +22,16 @@ void RunInstallCheck(QuillonWnd& window, TabletOps& tablet);
 // is skipped while its pause (LaunchPacing) is in force.
 void RunVersionCheck(QuillonWnd& window, TabletOps& tablet);
 
+// Holds the loop's checks (running state, gateway, installation and version) for `ms` from now,
+// as after a start: the application gets that long to take its mutex. Window messages are still
+// handled. A later call replaces the hold.
+void HoldLoopChecks(uint32_t ms);
+// Milliseconds left of the hold (0: none).
+uint32_t LoopChecksHeldMs();
+
 // True once SIGTERM or SIGINT arrived (see InstallTerminationHandlers).
 bool TerminationRequested();
-// SIGTERM and SIGINT set the flag that the loop turns into WM_DESTROY; SIGPIPE is made harmless
+// SIGTERM and SIGINT set the flag that the loop turns into WM_DESTROY and ask for the program's
+// stop, which ends every wait at once; SIGPIPE is made harmless
 // for writes to a closed standard error.
 void InstallTerminationHandlers();

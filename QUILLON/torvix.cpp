@@ -27,6 +27,7 @@
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
+#include "QUILLON/supervisor.h"
 #include "QUILLON/tabletchild.h"
 
 namespace {
@@ -118,15 +119,19 @@ bool IsReadableFile(const std::string& path) {
 }  // namespace
 
 bool IsTorvixRunning() {
-    NamedMutex mutex;
-    if (!mutex.Create(kTorvixMutexName)) {
+    // The folder is looked at on every check, the lock file only opened once: opening it for
+    // every check would wake the loop's watch on it.
+    if (RuntimeFolderLost()) {
+        return false;
+    }
+    static NamedMutex mutex;
+    if (!mutex.IsOpen() && !mutex.Create(kTorvixMutexName)) {
         // Without a usable runtime folder no application can hold the mutex either: counting it
         // as running would hide the launcher for good.
         return !RuntimeFolderLost();
     }
     const WaitResult result = mutex.Wait(kTorvixMutexWaitMs);
     mutex.Release();
-    mutex.Close();
     return result != WaitResult::Signalled;
 }
 
@@ -241,7 +246,7 @@ bool LaunchTorvix(bool remote) {
         return false;
     }
     LaunchedTablet().Started(pid, GetTickCount());
-    Sleep(LaunchPauseMs());
+    HoldLoopChecks(LaunchPauseMs());
     return true;
 }
 

@@ -45,11 +45,13 @@ std::string LastDownloadError();
 
 // Closes the gateway connection and starts TorvixPath with "/R" (remote) or "/NAME:<device
 // name>" (no parameters without a name), kept as a child (LaunchedTablet) so that its end is
-// seen; then pauses 5000 ms. False, without the pause, when the file cannot be read or started.
+// seen; then holds the loop's checks for 5000 ms (window messages are still handled meanwhile).
+// False, without the pause, when the file cannot be read or started. Never waits.
 bool LaunchTorvix(bool remote);
 
-// The pause after a successful launch. QUILLON_LAUNCH_PAUSE_MS (0..5000) shortens it, but only
-// when QUILLON_TEST=1 is also set, so that end-to-end tests need not wait 5 s per launch.
+// The pause after a successful launch (how long the loop's checks are held). QUILLON_LAUNCH_PAUSE_MS
+// (0..5000) shortens it, but only when QUILLON_TEST=1 is also set, so that end-to-end tests need not wait 5 s
+// per launch.
 uint32_t LaunchPauseMs();
 
 // The operations as the supervisor loop and the command menu reach them, so that tests can put

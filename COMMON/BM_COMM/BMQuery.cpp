@@ -2,6 +2,7 @@
 
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/stopsignal.h"
 
 BmQuery::BmQuery(BmServer& client) : GatewayListener(client), client_(client) {}
 
@@ -51,7 +52,7 @@ bool BmQuery::WaitForReply(BmMsg** out) {
     waiting_ = true;
     for (;;) {
         // Time first: a reply that lands after the time has run out does not count.
-        if (ElapsedSince(start) >= timeoutMs_) {
+        if (ElapsedSince(start) >= timeoutMs_ || StopRequested()) {
             waiting_ = false;
             client_.RemoveListener(this);
             return false;

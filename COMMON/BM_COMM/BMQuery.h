@@ -29,8 +29,8 @@ public:
     // Registers, stamps the listener id into `request` and sends it. False when not connected
     // or the send fails.
     bool SendRequest(BmMsg* request);
-    // Polls until the reply arrives, the time-out (checked before each arrival) passes, or the
-    // link fails. True when a reply with the expected message id came; `out` as for Run.
+    // Polls until the reply arrives, the time-out (checked before each arrival) passes, a stop
+    // is asked for, or the link fails. True when a reply with the expected message id came; `out` as for Run.
     bool WaitForReply(BmMsg** out);
 
     // The first message with this query's id (not a broadcast) is taken as the reply.

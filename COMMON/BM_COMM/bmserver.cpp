@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "COMMON/BM_COMM/statussink.h"
+#include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
 namespace {
@@ -191,10 +192,15 @@ int32_t BmServer::Poll(StatusSink* sink, uint16_t filter, int32_t waitMs) {
         connectionChanged_ = false;
         BroadcastConnectionChanged(transport_->IsConnected());
     }
+    const uint32_t start = GetTickCount();
+    const uint32_t limit = waitMs > 0 ? static_cast<uint32_t>(waitMs) : 0;
     BmSocket::PollResult result;
     do {
         result = transport_->Poll(waitMs);
-    } while (result == BmSocket::Received);
+    } while (result == BmSocket::Received && ElapsedSince(start) < limit);
+    if (result == BmSocket::Received) {
+        result = transport_->Poll(-1);  // the last read may have completed a message
+    }
     if (result != BmSocket::MessageReady) {
         return result == BmSocket::Closed ? kPollFailed : kPollIdle;
     }

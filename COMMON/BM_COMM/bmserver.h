@@ -55,7 +55,9 @@ public:
     // Handles at most one message. `filter` REQUEST_ID_ALL (or 0) is a general poll: it
     // announces connection changes and reconnects (REQUEST_ID_ALL also keeps the link alive);
     // any other filter polls for one requester, setting other messages aside. Waits at most
-    // `waitMs` in the transport (repeated while bytes keep arriving). Returns a kPoll* value.
+    // `waitMs` in the transport and keeps reading while bytes arrive, but for no longer than
+    // `waitMs` in all (one read at least), so a trickling peer cannot hold the caller.
+    // Returns a kPoll* value.
     int32_t Poll(StatusSink* sink, uint16_t filter, int32_t waitMs);
 
     // The next listener id: 1 .. 0x7FFE, wrapping to 1; never 0 or REQUEST_ID_ALL.
@@ -76,6 +78,11 @@ public:
     void BroadcastConnectionChanged(bool connected);
     // Called by the transport on every connect and disconnect.
     void NotifyConnectionChanged() { connectionChanged_ = true; }
+
+    // For a caller that waits on the link itself: the socket (-1 when not connected), and whether
+    // a Poll has work without reading (a set-aside or buffered message).
+    int WaitDescriptor() const { return transport_->Handle(); }
+    bool HasReadyWork() const { return !pending_.empty() || transport_->HasBufferedWork(); }
 
     // Inspection.
     size_t PendingCount() const { return pending_.size(); }

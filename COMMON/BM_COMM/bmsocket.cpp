@@ -4,6 +4,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmpingsocket.h"
 #include "COMMON/BM_COMM/bmserver.h"
@@ -270,6 +272,25 @@ bool BmSocket::CheckLiveness() {
         return true;
     }
     return false;
+}
+
+uint32_t BmSocket::MsUntilLivenessDue() const {
+    if (!IsConnected()) {
+        return kWaitForever;
+    }
+    // CheckLiveness acts once a silence or gap is longer than its limit: one past each limit.
+    const auto until = [](uint32_t since, uint32_t limit) {
+        const uint32_t elapsed = ElapsedSince(since);
+        return elapsed > limit ? 0u : limit + 1 - elapsed;
+    };
+    const uint32_t keepAlive =
+        std::max(until(lastReceiveTick_, kKeepAliveSilenceMs), until(lastSendTick_, kKeepAliveSendGapMs));
+    return std::min(keepAlive, until(lastReceiveTick_, kDeadSilenceMs));
+}
+
+bool BmSocket::HasBufferedWork() const {
+    WireHeader header;
+    return buffer_.HasBuffer() && buffer_.Inspect(&header) != RecvBuffer::kNeedMore;
 }
 
 void BmSocket::SetNoDelay(bool on) {

@@ -32,7 +32,7 @@ public:
 
     static constexpr uint32_t kReceiveBufferBytes = RecvBuffer::kCapacity;
     static constexpr uint32_t kMaxDeclaredLength = RecvBuffer::kMaxDeclaredLength;
-    static constexpr uint32_t kConnectTimeoutMs = 3000;
+    static constexpr uint32_t kConnectTimeoutMs = 1000;
     static constexpr uint32_t kWritableWaitMs = 500;
     static constexpr uint32_t kKeepAliveSilenceMs = 5000;
     static constexpr uint32_t kKeepAliveSendGapMs = 2000;
@@ -77,6 +77,12 @@ public:
     // Keep-alive and silence limit; true when the link is dead (the caller disconnects).
     bool CheckLiveness();
     bool Service() { return IsConnected(); }
+    // Milliseconds until CheckLiveness has something to do (0: now); kWaitForever when not
+    // connected. What a waiting caller uses as its time-out.
+    uint32_t MsUntilLivenessDue() const;
+    // True when the bytes at the parse position need handling without reading more: a whole
+    // message, or a header that breaks the stream.
+    bool HasBufferedWork() const;
     void SetNoDelay(bool on);
 
     void SetReceiveObserver(ReceiveObserver* observer) { progressObserver_ = observer; }

@@ -6,6 +6,7 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/bmfile.h"
+#include "COMMON/BM_OS/stopsignal.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
 namespace {
@@ -58,7 +59,7 @@ bool Downloader::Run(BmMsg* request) {
         if (progress_ != nullptr && progress_->IsCancelled()) {
             break;
         }
-        if (ElapsedSince(lastActivity_) > kDownloadIdleTimeoutMs) {
+        if (ElapsedSince(lastActivity_) > kDownloadIdleTimeoutMs || StopRequested()) {
             StopObserving();
             return false;
         }

@@ -46,8 +46,8 @@ public:
 
     // Sends `request` (its request id should be ListenerId()) and waits until the file is
     // written, the download fails or is cancelled, the link drops (the connection is then
-    // closed) or kDownloadIdleTimeoutMs pass without progress. True only when the whole file was
-    // written and closed.
+    // closed), a stop is asked for, or kDownloadIdleTimeoutMs pass without progress. True only when the whole
+    // file was written and closed.
     bool Run(BmMsg* request);
 
     void OnMessage(BmMsg& message) override;

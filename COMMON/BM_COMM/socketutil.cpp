@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/stopsignal.h"
 
 namespace {
 
@@ -20,10 +21,14 @@ bool WaitFor(int s, short events, uint32_t ms) {
     const uint32_t start = GetTickCount();
     uint32_t left = ms;
     for (;;) {
-        pollfd entry{s, events, 0};
-        const int rc = ::poll(&entry, 1, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+        // The stop descriptor ends every socket wait at once: a stopping program waits for no peer.
+        pollfd entries[2] = {{s, events, 0}, {StopDescriptor(), POLLIN, 0}};
+        const int rc = ::poll(entries, 2, static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left));
+        if (StopRequested()) {
+            return false;
+        }
         if (rc > 0) {
-            return true;
+            return entries[0].revents != 0;
         }
         if (rc == 0 || errno != EINTR) {
             return false;

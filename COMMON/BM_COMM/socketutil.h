@@ -1,5 +1,6 @@
 // Free socket functions shared by the TCP transport and the discovery socket. Waits use poll(2),
-// so any descriptor number works, and every wait is bounded by its argument.
+// so any descriptor number works, and every wait is bounded by its argument and ends (false) once
+// a stop is asked for.
 #pragma once
 
 #include <netinet/in.h>

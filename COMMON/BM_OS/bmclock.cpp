@@ -2,8 +2,29 @@
 
 #include <cerrno>
 #include <ctime>
+#include <vector>
+
+#include "COMMON/BM_OS/stopsignal.h"
 
 namespace {
+
+// One poll over `fds` and the stop descriptor; how many of `fds` are ready, or -1 on an error
+// other than an interruption (0 then too: the caller treats it as nothing ready).
+int PollWithStop(pollfd* fds, size_t count, int timeoutMs, bool* stopped) {
+    std::vector<pollfd> all(fds, fds + count);
+    all.push_back(pollfd{StopDescriptor(), POLLIN, 0});
+    const int rc = ::poll(all.data(), all.size(), timeoutMs);
+    *stopped = StopRequested() || (all.back().revents & POLLIN) != 0;
+    if (rc <= 0) {
+        return rc;
+    }
+    int ready = 0;
+    for (size_t i = 0; i < count; ++i) {
+        fds[i].revents = all[i].revents;
+        ready += all[i].revents != 0 ? 1 : 0;
+    }
+    return ready;
+}
 
 class SystemClock final : public Clock {
 public:
@@ -15,9 +36,26 @@ public:
         return static_cast<uint32_t>(ms);  // truncated: wraps like the tick counter it replaces
     }
 
-    void Sleep(uint32_t ms) override {
-        timespec remaining{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
-        while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    void Sleep(uint32_t ms) override { Wait(nullptr, 0, ms); }
+
+    int Wait(pollfd* fds, size_t count, uint32_t timeoutMs) override {
+        const uint32_t start = TickCount();
+        for (;;) {
+            uint32_t left = kWaitForever;
+            if (timeoutMs != kWaitForever) {
+                const uint32_t spent = TickCount() - start;
+                left = spent >= timeoutMs ? 0 : timeoutMs - spent;
+            }
+            const int pollMs =
+                left == kWaitForever ? -1 : static_cast<int>(left > 0x7FFFFFFF ? 0x7FFFFFFF : left);
+            bool stopped = false;
+            const int rc = PollWithStop(fds, count, pollMs, &stopped);
+            if (rc > 0 || stopped || left == 0) {
+                return rc > 0 ? rc : 0;
+            }
+            if (rc == 0 || errno != EINTR) {
+                return 0;
+            }
         }
     }
 };
@@ -37,6 +75,22 @@ uint32_t GetTickCount() {
 
 void Sleep(uint32_t ms) {
     gClock.load()->Sleep(ms);
+}
+
+int WaitForEvents(pollfd* fds, size_t count, uint32_t timeoutMs) {
+    return gClock.load()->Wait(fds, count, timeoutMs);
+}
+
+int ManualClock::Wait(pollfd* fds, size_t count, uint32_t timeoutMs) {
+    bool stopped = false;
+    const int rc = PollWithStop(fds, count, 0, &stopped);
+    if (rc > 0) {
+        return rc;
+    }
+    if (!stopped) {
+        now_.fetch_add(timeoutMs == kWaitForever ? kManualForeverMs : timeoutMs);
+    }
+    return 0;
 }
 
 uint32_t ElapsedSince(uint32_t start) {

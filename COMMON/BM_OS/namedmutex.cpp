@@ -9,6 +9,7 @@
 
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/runtimedir.h"
+#include "COMMON/BM_OS/stopsignal.h"
 
 namespace {
 // A name must stay a file inside the runtime folder.
@@ -75,7 +76,8 @@ WaitResult NamedMutex::Wait(uint32_t timeoutMs) {
             return WaitResult::Failed;
         }
         const uint32_t elapsed = ElapsedSince(start);
-        if (timeoutMs != kInfinite && elapsed >= timeoutMs) {
+        // Once a stop is asked for, the wait is the one attempt already made.
+        if ((timeoutMs != kInfinite && elapsed >= timeoutMs) || StopRequested()) {
             return WaitResult::TimedOut;
         }
         const uint32_t left = timeoutMs == kInfinite ? kPollMs : timeoutMs - elapsed;

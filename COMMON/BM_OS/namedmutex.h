@@ -24,7 +24,8 @@ public:
     bool Create(const std::string& name);
 
     // Takes ownership, retrying every kPollMs on the program clock until `timeoutMs` has passed
-    // (0: one attempt). Blocks up to `timeoutMs`. Waiting again while owned is Signalled at once.
+    // (0: one attempt; also once a stop is asked for). Blocks up to `timeoutMs`. Waiting again while owned is
+    // Signalled at once.
     WaitResult Wait(uint32_t timeoutMs);
 
     // Gives up ownership. False when this object does not own the mutex.

@@ -3,6 +3,7 @@
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UI/crossprocess.h"
 #include "COMMON/BM_UI/uistate.h"
+#include "COMMON/BM_UI/uiwait.h"
 
 namespace {
 bool Matches(const MSG& m, HWND hwnd, UINT lo, UINT hi) {
@@ -121,4 +122,22 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     return w->proc(w, message, wParam, lParam);
+}
+
+void AppendUiWaitDescriptors(std::vector<pollfd>* fds) {
+    const int backendFd = Backend().PrepareWait();
+    if (backendFd >= 0) {
+        fds->push_back(pollfd{backendFd, POLLIN, 0});
+    }
+    for (auto& w : Ui().windows) {
+        if (w->socketFd >= 0) {
+            fds->push_back(pollfd{w->socketFd, POLLIN, 0});
+        }
+    }
+}
+
+bool UiWorkPending() {
+    const UiState& ui = Ui();
+    return !ui.queue.empty() || ui.quitRequested || FirstWindowNeedingPaint(nullptr) != nullptr ||
+           Backend().PrepareWait() == UiBackend::kEventsQueued;
 }

@@ -45,6 +45,11 @@ public:
 
     // Turns pending window-system events into posted messages. Never waits.
     virtual void Pump() = 0;
+    // For a caller about to wait: sends buffered requests and gives the descriptor that becomes
+    // readable with new events (-1: none), or kEventsQueued when events were already read and
+    // only Pump will see them. Never waits.
+    static constexpr int kEventsQueued = -2;
+    virtual int PrepareWait() { return -1; }
 
     // Runs a menu of `items` asked for at (x, y) until a choice (its id) or none (0); blocks until
     // then, or at most timeoutMs (0: no limit) where a person chooses.

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "COMMON/BM_COMM/BMQuery.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "tests/BM_COMM/support_comm.h"
@@ -118,6 +122,37 @@ TEST(BmQueryTest, BroadcastNeverCompletesAndTheWaitTimesOut) {
     broadcast.Wrap(wire.data(), static_cast<uint32_t>(wire.size()));
     query.OnMessage(broadcast);
     EXPECT_TRUE(query.IsWaiting());
+}
+
+TEST(BmQueryTest, ATricklingReplyHoldsNoPollAndTheQueryEndsAtItsLimit) {
+    GatewaySession session;
+    ASSERT_TRUE(session.Ok());
+    std::atomic<bool> done{false};
+    // Declares a 900000-byte reply and sends one byte of it every 2 ms, for at most 3 s.
+    ScriptedPeer peer(session.peer, [&done](int fd, const Bytes& frame) {
+        Bytes header = Frame(RequestIdOf(frame), static_cast<uint16_t>(MsgIdOf(frame) + 1), {});
+        header[4] = 0xA0, header[5] = 0xBB, header[6] = 0x0D;  // 900000
+        WriteAll(fd, header);
+        for (int i = 0; i < 1500 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            WriteAll(fd, Bytes{0});
+        }
+    });
+    BmQuery query(session.client);
+    std::unique_ptr<BmMsg> request(VersionRequest());
+    ASSERT_TRUE(query.SendRequest(request.get()));
+    ASSERT_TRUE(WaitReadable(session.client.Connection().Handle(), 1000));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.client.Poll(nullptr, REQUEST_ID_ALL, 50), BmServer::kPollIdle);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    {
+        ScopedManualClock clock(0);
+        clock->SetAutoAdvance(100);
+        EXPECT_FALSE(query.WaitForReply(nullptr));
+        EXPECT_GE(clock->Now(), 30000u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    done = true;
 }
 
 TEST(BmQueryTest, ZeroTimeoutFailsBeforeTheFirstPoll) {

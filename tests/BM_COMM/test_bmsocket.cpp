@@ -120,6 +120,27 @@ TEST(BmSocketHandshake, RefusedConnectLeavesNoSocket) {
     EXPECT_EQ(socket.Poll(0), BmSocket::Closed);
 }
 
+TEST(BmSocketHandshake, AConnectNobodyAnswersEndsWithinItsBound) {
+    // A listener whose backlog is full drops further connection requests unanswered.
+    LoopbackListener full;
+    std::vector<int> fillers;
+    for (int i = 0; i < 12; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const sockaddr_in address = full.Address();
+        ::connect(fillers.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    BmSocket socket;
+    const uint32_t start = GetTickCount();
+    EXPECT_FALSE(socket.Connect(full.Address()));
+    const uint32_t spent = ElapsedSince(start);
+    EXPECT_GE(spent + 50, BmSocket::kConnectTimeoutMs);
+    EXPECT_LE(spent, BmSocket::kConnectTimeoutMs + 300);
+    EXPECT_EQ(BmSocket::kConnectTimeoutMs, 1000u);
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+}
+
 TEST_F(ConnectedSocket, OneByteAtATime) {
     Bytes payload;
     Put32(payload, 0x01020304);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/stopsignal.h"
 
 namespace {
 
@@ -45,3 +48,31 @@ TEST(ClockTest, SystemClockIsRestoredAndMonotonic) {
 }
 
 }  // namespace
+
+TEST(ClockTest, WaitsEndOnAReadyDescriptorOrAStopElseRunTheirTime) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pollfd entry{pipeFds[0], POLLIN, 0};
+    {
+        ScopedManualClock clock(0);
+        EXPECT_EQ(WaitForEvents(&entry, 1, 30000), 0);  // nothing ready: the time-out passes
+        EXPECT_EQ(clock->Now(), 30000u);
+        ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
+        EXPECT_EQ(WaitForEvents(&entry, 1, 30000), 1);
+        EXPECT_EQ(clock->Now(), 30000u);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(pipeFds[0], &byte, 1), 1);
+    // On the system clock a stop ends every wait and sleep at once.
+    RequestStop();
+    const uint32_t start = GetTickCount();
+    EXPECT_EQ(WaitForEvents(&entry, 1, kWaitForever), 0);
+    Sleep(5000);
+    EXPECT_LT(ElapsedSince(start), 1000u);
+    ClearStopRequest();
+    EXPECT_FALSE(StopRequested());
+    EXPECT_EQ(WaitForEvents(&entry, 1, 20), 0);
+    EXPECT_GE(ElapsedSince(start), 20u);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}

@@ -2,6 +2,7 @@
 // launcher's probe of "TorvixMutex" against the sample application, and refused names.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -12,8 +13,10 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/lockwatcher.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_OS/runtimedir.h"
 #include "tests/support/env_guard.h"
@@ -196,6 +199,30 @@ TEST_F(NamedMutexTest, HandlesInOneProcessConflictUntilReleased) {
     first.Close();
     EXPECT_EQ(WaitResult::Failed, first.Wait(0));
     EXPECT_TRUE(first.Create("QuillonMutex"));  // reusable after Close
+}
+
+TEST_F(NamedMutexTest, WatcherTellsOfAReleaseAndOfANewOpenerButNotOfItsOwnChecks) {
+    LockWatcher watcher;
+    ASSERT_TRUE(watcher.Open("TorvixMutex"));
+    std::vector<pollfd> fds;
+    watcher.AppendDescriptors(&fds);
+    ASSERT_EQ(fds.size(), 2u);
+    const auto ready = [&fds](int ms) { return poll(fds.data(), fds.size(), ms) > 0; };
+    EXPECT_FALSE(ready(0));
+
+    NamedMutex holder;  // its open of the lock file is seen
+    ASSERT_TRUE(holder.Create("TorvixMutex"));
+    ASSERT_EQ(WaitResult::Signalled, holder.Wait(0));
+    ASSERT_TRUE(ready(1000));
+    EXPECT_EQ(watcher.TakeEvents(), LockWatcher::kOpened);
+    watcher.ArmRelease();
+    watcher.ArmRelease();  // once armed, again is nothing
+    EXPECT_FALSE(ready(50));
+    holder.Release();
+    ASSERT_TRUE(ready(1000));
+    EXPECT_EQ(watcher.TakeEvents(), LockWatcher::kReleased);
+    EXPECT_FALSE(ready(50));  // one release, one event; the helper's own lock raised no open
+    EXPECT_EQ(WaitResult::Signalled, holder.Wait(0));  // and it let go at once
 }
 
 TEST_F(NamedMutexTest, RuntimeFolderIsPrivateAndLockFilesStayInIt) {

@@ -1,17 +1,22 @@
 // Start-up of the real launcher: --help and --version, the refusal to run from a network location,
 // the identity from "DEFAULT.TXT" and RUNTIMEOEMREV, and a gateway that vanishes and comes back.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "QUILLON/usage.h"
 #include "tests/QUILLON/support_faults.h"
 #include "tests/support/files.h"
+#include "tests/support/proc_info.h"
 
 namespace {
 constexpr int kStepMs = 10000;
@@ -210,5 +215,56 @@ TEST(LauncherStartup, SigintAndSigtermEndItAsExitDoes) {
         EXPECT_TRUE(world.LockIsFree("QuillonMutex"));
         EXPECT_TRUE(world.LockIsFree("ShutdownQuillonMutex"));
     }
+}
+// An exclusive hold of one of the launcher's named mutexes, as the tablet application takes it.
+class HeldLock {
+public:
+    explicit HeldLock(const std::string& path)
+        : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {}
+    ~HeldLock() { close(fd_); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+    bool Take() { return fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0; }
+
+private:
+    int fd_;
+};
+
+// Wake-ups (context switches) of `pid` per second over `ms`.
+double WakeupsPerSecond(pid_t pid, int ms) {
+    const ProcUsage before = UsageOf(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const ProcUsage after = UsageOf(pid);
+    return before.ok && after.ok ? static_cast<double>(after.switches - before.switches) * 1000.0 / ms : 1e9;
+}
+
+TEST(LauncherStartup, IdleItWakesRarelyConnectedAndWhileTheApplicationRuns) {
+    constexpr double kMaxWakeupsPerS = 10;
+    constexpr int kWindowMs = 3000;
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
+    ASSERT_TRUE(world.Publish("1.0.0.1"));
+    ASSERT_TRUE(world.StartGateway());
+    {
+        // Played by the test: an application that says it must not be restarted, then ends.
+        HeldLock app(world.RuntimeDir() + "/TorvixMutex");
+        HeldLock shutdown(world.RuntimeDir() + "/ShutdownQuillonMutex");
+        ASSERT_TRUE(app.Take() && shutdown.Take());
+        ASSERT_TRUE(world.StartLauncher());
+        ASSERT_TRUE(world.WaitStatus("ShutdownMutex", kStepMs)) << world.Transcript();
+    }
+    const auto restored = world.WaitSequence({"Restoring QUILLON", "Connected to gateway."}, kStepMs);
+    ASSERT_TRUE(restored) << world.Transcript();
+    const double connected = WakeupsPerSecond(world.Launcher().Pid(), kWindowMs);
+    std::printf("wake-ups, connected and the application not running: %.1f/s\n", connected);
+    EXPECT_LE(connected, kMaxWakeupsPerS);
+
+    HeldLock app(world.RuntimeDir() + "/TorvixMutex");
+    ASSERT_TRUE(app.Take());
+    ASSERT_TRUE(world.WaitStatus("Hiding QUILLON", 1000, *restored)) << world.Transcript();
+    const double running = WakeupsPerSecond(world.Launcher().Pid(), kWindowMs);
+    std::printf("wake-ups, the application running: %.1f/s\n", running);
+    EXPECT_LE(running, kMaxWakeupsPerS);
 }
 }  // namespace

@@ -1,10 +1,18 @@
 // The real launcher against a gateway that dies or misbehaves at each stage. Every case ends in a
 // stated result: the installed executable is untouched (or replaced whole), no temporary file is
 // left in the device root, and the launcher carries on and tries again.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <thread>
 
+#include "QUILLON/commandids.h"
 #include "tests/QUILLON/support_faults.h"
 
 namespace {
@@ -258,4 +266,114 @@ TEST(ManyGateways, AHundredOfOtherInstallationsBeforeTheRightOneDoNotKeepItFromB
     ASSERT_TRUE(world.WaitTabletCount(1, 2000));
     EXPECT_EQ(CommandLineOf(world.TabletPids().front()).back(), "/NAME:Hall");
 }
+
+// A listening socket on loopback whose backlog is full: a further connect is never answered.
+class FullBacklogListener {
+public:
+    FullBacklogListener() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            return;
+        }
+        for (int& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~FullBacklogListener() {
+        for (int fd : fillers_) {
+            close(fd);
+        }
+        close(listener_);
+    }
+    int Port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int fillers_[2] = {-1, -1};
+    int port_ = 0;
+};
+
+// A stop asked for in each state the loop can be in: the launcher ends within a second with
+// status 0 and leaves the installed executable, and nothing else, in the device root.
+struct StopState {
+    const char* name;
+    std::vector<std::string> gatewayArgs;  // "CONNECT" as the first: announce a full listener
+    const char* published;
+    std::vector<std::string> env;
+    const char* waitLine;  // the status line (or, with "PING ", the gateway's line) to wait for
+    int afterMs;           // then this much longer
+    bool menuExit;         // "Exit" from the menu instead of SIGTERM
+};
+
+class StopIn : public ::testing::TestWithParam<StopState> {};
+
+TEST_P(StopIn, EndsWithinASecondAndLeavesOnlyTheExecutable) {
+    const StopState& state = GetParam();
+    LauncherWorld world;
+    ASSERT_TRUE(world.Ready());
+    ASSERT_TRUE(world.InstallLocal("1.0.0.1"));
+    const std::string before = ReadFile(world.Root() + "/" + kExe);
+    ASSERT_TRUE(world.Publish(state.published));
+    FullBacklogListener full;
+    std::vector<std::string> args = state.gatewayArgs;
+    if (!args.empty() && args.front() == "CONNECT") {
+        ASSERT_GT(full.Port(), 0);
+        args = {"--announce-port", std::to_string(full.Port())};
+    }
+    ASSERT_TRUE(world.StartGateway(args));
+    ASSERT_TRUE(world.StartLauncher({}, state.env));
+    if (std::string(state.waitLine) == "PING ") {
+        ASSERT_TRUE(world.Gateway().WaitForLine("PING ", kStepMs)) << world.Gateway().Transcript();
+    } else {
+        ASSERT_TRUE(world.WaitStatus(state.waitLine, kStepMs)) << world.Transcript();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(state.afterMs));
+    const std::string appLog = world.AppLog();
+    Stopwatch watch;
+    if (state.menuExit) {
+        ASSERT_TRUE(world.Control("MENU id " + std::to_string(IDM_EXIT)));
+        ASSERT_TRUE(world.Control("TAP 100 100"));
+    } else {
+        world.Launcher().Signal(SIGTERM);
+    }
+    const auto status = world.Launcher().WaitExit(3000);
+    const long long stopMs = watch.ElapsedMs();
+    std::printf("stop latency, %s: %lld ms\n", state.name, stopMs);
+    ASSERT_TRUE(status) << world.Transcript();
+    EXPECT_LT(stopMs, 1000) << world.Transcript();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    EXPECT_EQ(world.AppLog(), appLog) << "started again while stopping";
+    world.StopTabletApps();
+    ExpectOldExecutableOnly(world, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, StopIn,
+    ::testing::Values(
+        StopState{"LaunchPause",
+                  {},
+                  "1.0.0.1",
+                  {"QUILLON_LAUNCH_PAUSE_MS=5000"},
+                  "OK to start: launching...",
+                  300,
+                  false},
+        StopState{"Query", {"--stall"}, "1.0.0.1", {}, "Getting Version Info...", 300, false},
+        StopState{
+            "Download", {"--trickle", "2000/20"}, "1.0.0.2", {}, "Wrong version, loading...", 300, false},
+        StopState{"Connect", {"CONNECT"}, "1.0.0.1", {}, "PING ", 200, false},
+        StopState{"ExitWhileTheAppKeepsEnding",
+                  {},
+                  "1.0.0.1",
+                  {"QUILLON_LAUNCH_PAUSE_MS=5000", "DEMO_APP_CRASH=1"},
+                  "OK to start: launching...",
+                  300,
+                  true}),
+    [](const ::testing::TestParamInfo<StopState>& p) { return std::string(p.param.name); });
 }  // namespace

@@ -150,6 +150,8 @@ TEST_F(HostileDeviceData, AHundredKilobytesOfNoiseReadAsOnByTheFirstFourAndStayU
 TEST_F(HostileDeviceData, AShortFileOrAFolderReadsAsOff) {
     ASSERT_TRUE(WriteFile(DevDat(), std::string("\xff\xff\xff", 3)));
     EXPECT_EQ(DevFlagOfFirstDownload(), "dev=0");
+    // A stop now would end the download unfinished: let it finish first.
+    ASSERT_TRUE(world_.WaitStatus("Torvix Loaded OK", kStepMs)) << world_.Transcript();
     world_.Launcher().Stop();
     world_.KillGateway();
     world_.StopTabletApps();

@@ -304,6 +304,11 @@ void X11Backend::Pump() {
     }
 }
 
+int X11Backend::PrepareWait() {
+    // Flushes, and reads what already arrived: an event in Xlib's queue never wakes a poll.
+    return XEventsQueued(display_, QueuedAfterFlush) > 0 ? kEventsQueued : ConnectionNumber(display_);
+}
+
 void X11Backend::HandleEvent(XEvent& event) {
     if (HandleTrayEvent(event)) {
         return;

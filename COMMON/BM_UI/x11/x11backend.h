@@ -33,6 +33,7 @@ public:
     void RunMessageBox(uintptr_t owner, const std::u16string& caption,
                        const std::u16string& text) override;  // x11msgbox.cpp
     void Pump() override;
+    int PrepareWait() override;
     uintptr_t TrackMenu(const std::vector<BmMenuItem>& items, int32_t x, int32_t y, UINT flags,
                         uint32_t timeoutMs) override;                // x11menu.cpp
     void TrayChanged(bool present, cairo_surface_t* icon) override;  // x11tray.cpp

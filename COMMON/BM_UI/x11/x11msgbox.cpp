@@ -1,12 +1,13 @@
 // The message box on X11: a small dialog window the window manager decorates with the caption,
 // the text and an OK button drawn with the layer's canvas. It waits, as Win32's does, until a
-// person presses OK (a tap, Enter, Space or Escape) or closes it; meanwhile our other windows
-// are kept drawn and take no taps, as a disabled owner would.
+// person presses OK (a tap, Enter, Space or Escape) or closes it, or the program is asked to
+// stop; meanwhile our other windows are kept drawn and take no taps, as a disabled owner would.
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <poll.h>
 
+#include "COMMON/BM_OS/stopsignal.h"
 #include "COMMON/BM_UI/canvasinternal.h"
 #include "COMMON/BM_UI/msgboxlayout.h"
 #include "COMMON/BM_UI/x11/x11backend.h"
@@ -75,6 +76,9 @@ void X11Backend::RunMessageBox(uintptr_t owner, const std::u16string& caption, c
     bool destroyed = false;
     while (running) {
         if (XPending(display_) == 0) {
+            if (StopRequested()) {
+                break;  // SIGTERM ends this wait as it ends every other
+            }
             pollfd p{ConnectionNumber(display_), POLLIN, 0};
             poll(&p, 1, kPollMs);
             continue;
