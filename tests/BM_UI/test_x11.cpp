@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/stopsignal.h"
 #include "COMMON/BM_UI/menulayout.h"
 #include "COMMON/BM_UI/uistate.h"
 #include "QUILLON/icons.h"
@@ -436,6 +437,14 @@ TEST_F(X11Test, KioskWindowTakesTheWholeScreenWithoutAFrameUnderAWindowManager) 
     Backend().SetFullScreen(LocalWindow(small)->native);
     EXPECT_TRUE(PumpUntil([&] { return isScreen(ScreenRectOf(smallXid)); }));
     EXPECT_TRUE(HasState(smallXid, "_NET_WM_STATE_FULLSCREEN"));
+}
+
+TEST_F(X11Test, AMessageBoxEndsOnAStopRequest) {
+    RequestStop();  // as SIGTERM does: the box must not hold the program's end
+    const uint32_t start = GetTickCount();
+    EXPECT_EQ(MessageBoxW(nullptr, u"text", u"caption", MB_OK), IDOK);
+    ClearStopRequest();
+    EXPECT_LT(ElapsedSince(start), 1000u);
 }
 
 TEST_F(X11Test, CloseBoxArrivesAsWmClose) {
