@@ -1,5 +1,6 @@
 #include "QUILLON/mainwnd.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ HWND gMainWindowHandle = nullptr;
 constexpr char16_t kUnknownVersion[] = u"UNKNOWN";
 constexpr char16_t kStartupLine[] = u"Quillon Startup";
 constexpr char16_t kShuttingDownLine[] = u"Shutting Down...";
+// The download bar's rows, below the last panel row, in the strip's 10-pixel bottom margin.
+constexpr int32_t kBarTop = 2;
+constexpr int32_t kBarBottom = 9;
 
 // The processor the program was built for, as a Linux user names it.
 constexpr const char16_t* kTargetCpu =
@@ -233,6 +237,8 @@ void QuillonWnd::PaintWindow(HDC dc) {
         y += kRowPitch;
     }
 
+    DrawProgressBar(dc, y, size.width);
+
     SetTextColor(dc, kStatusTextColor);
     HGDIOBJ previousPen = SelectObject(dc, GetStockObject(BLACK_PEN));
     MoveToEx(dc, 0, y + 10, nullptr);
@@ -249,6 +255,30 @@ void QuillonWnd::DrawStatusLog(HDC dc, int32_t top, int32_t height) {
     while (position != nullptr && baseline > top) {
         DrawText(dc, kTextMargin, baseline, *reinterpret_cast<BmString*>(statusLines_.PrevValue(position)));
         baseline -= kRowPitch;
+    }
+}
+
+void QuillonWnd::DrawProgressBar(HDC dc, int32_t top, int32_t width) {
+    if (progressTotal_ <= 0) {
+        return;
+    }
+    const int32_t filled = static_cast<int32_t>(int64_t{width} * progressReceived_ / progressTotal_);
+    HBRUSH track = CreateSolidBrush(kProgressTrackColor);
+    HBRUSH bar = CreateSolidBrush(kStatusTextColor);
+    const RECT whole{0, top + kBarTop, width, top + kBarBottom};
+    FillRect(dc, &whole, track);
+    const RECT done{0, top + kBarTop, filled, top + kBarBottom};
+    FillRect(dc, &done, bar);
+    DeleteObject(track);
+    DeleteObject(bar);
+}
+
+void QuillonWnd::ShowDownloadProgress(int32_t received, int32_t total) {
+    progressTotal_ = total > 0 ? total : 0;
+    progressReceived_ = progressTotal_ > 0 ? std::clamp(received, 0, progressTotal_) : 0;
+    if (gMainWindowHandle != nullptr) {
+        InvalidateRect(gMainWindowHandle, nullptr, FALSE);
+        UpdateWindow(gMainWindowHandle);
     }
 }
 

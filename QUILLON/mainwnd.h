@@ -18,7 +18,8 @@ public:
     static constexpr int32_t kRowPitch = 14;
     static constexpr int32_t kTextMargin = 5;
     static constexpr COLORREF kPanelTextColor = RGB(255, 255, 0);
-    static constexpr COLORREF kStatusTextColor = RGB(100, 255, 100);
+    static constexpr COLORREF kStatusTextColor = RGB(100, 255, 100);  // also the download bar
+    static constexpr COLORREF kProgressTrackColor = RGB(80, 80, 80);
 
     // Registers with the program-wide gateway client and loads devMode from the device data file.
     QuillonWnd();
@@ -42,6 +43,9 @@ public:
     void PaintWindow(HDC dc);
     // Draws the whole window off screen and copies it to the window in one block.
     void RepaintBuffered();
+    // Shows a bar of `received` / `total` across the bottom of the panel strip (total 0: none)
+    // and repaints the window at once, messages being not dispatched while a download runs.
+    void ShowDownloadProgress(int32_t received, int32_t total);
 
     // The launcher's main loop (QUILLON/supervisor.cpp); returns the exit code: 1 when the
     // wParam of the last message taken is non-zero, else 0. Blocks until the window goes away.
@@ -72,12 +76,15 @@ public:
 
 private:
     void DrawStatusLog(HDC dc, int32_t top, int32_t height);
+    void DrawProgressBar(HDC dc, int32_t top, int32_t width);
     static void FreeStrings(ValueList& list);
     static BmString StringAt(const ValueList& list, int32_t index);
 
     ValueList statusLines_;  // owned BmString*, oldest first
     ValueList infoLabels_;   // owned BmString*, top row first
     ValueList infoValues_;   // parallel to infoLabels_
+    int32_t progressReceived_ = 0;
+    int32_t progressTotal_ = 0;  // 0: no download, no bar
 };
 
 // The window object the window procedure serves (null before creation and after destruction).

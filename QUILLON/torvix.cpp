@@ -24,6 +24,8 @@
 #include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/downloadprogress.h"
+#include "QUILLON/mainwnd.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/screenclass.h"
@@ -79,11 +81,10 @@ void CatchFileSizeSignal() {
     sigaction(SIGXFSZ, &action, nullptr);
 }
 
-// Waits through a download without reporting progress and never cancels.
-class SilentProgress final : public DownloadProgress {};
-
-// Fetches into `destination`, reporting to `progress`; a failure's cause goes to FailureCause().
-bool FetchInto(BmServer& client, const BmString& destination, DownloadProgress& progress) {
+// Fetches into `destination`, showing progress on the live window; a failure's cause goes to
+// FailureCause().
+bool FetchInto(BmServer& client, const BmString& destination) {
+    WindowDownloadProgress progress(LiveWindow());
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     request.AppendInt32(CurrentScreenClass());
@@ -204,8 +205,7 @@ bool DownloadTorvix(StatusSink* sink) {
     const std::string hostFinal = HostPath(finalPath);
     const std::string hostPart = HostPath(partPath);
 
-    SilentProgress progress;
-    bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath, progress);
+    bool ok = gGatewayClient != nullptr && FetchInto(*gGatewayClient, partPath);
     ok = ok && Install(hostPart, hostFinal);
     if (ok) {
         FailureCause().clear();

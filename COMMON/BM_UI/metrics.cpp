@@ -59,8 +59,11 @@ BOOL GetCursorPos(POINT* point) {
     return TRUE;
 }
 
-int32_t MessageBoxW(HWND, const char16_t* text, const char16_t* caption, UINT) {
-    UiReport("MESSAGEBOX: " + Utf16ToUtf8(caption, Utf16Length(caption)) + ": " +
-             Utf16ToUtf8(text, Utf16Length(text)));
+int32_t MessageBoxW(HWND owner, const char16_t* text, const char16_t* caption, UINT) {
+    const std::u16string captionText = caption ? std::u16string(caption, Utf16Length(caption)) : u"";
+    const std::u16string bodyText = text ? std::u16string(text, Utf16Length(text)) : u"";
+    UiReport("MESSAGEBOX: " + Utf16ToUtf8(captionText) + ": " + Utf16ToUtf8(bodyText));
+    const BmWindow* w = LocalWindow(owner);
+    Backend().RunMessageBox(w ? w->native : 0, captionText, bodyText);
     return IDOK;
 }

@@ -34,6 +34,14 @@ public:
     virtual void Present(uintptr_t native, cairo_surface_t* image) = 0;
     // Raises the window; a visible one also gets the input focus.
     virtual void Raise(uintptr_t native, bool visible) = 0;
+    // Asks the window manager to show the window full screen and above other windows (a kiosk
+    // window: no caption, over any panel), from now on. Nothing where no window manager runs.
+    virtual void SetFullScreen(uintptr_t native) { (void)native; }
+    // Shows `text` under `caption` with an OK button in front of `owner` (a native id, or 0) and
+    // blocks until a person dismisses it. Nothing where there is no screen.
+    virtual void RunMessageBox(uintptr_t owner, const std::u16string& caption, const std::u16string& text) {
+        (void)owner, (void)caption, (void)text;
+    }
 
     // Turns pending window-system events into posted messages. Never waits.
     virtual void Pump() = 0;

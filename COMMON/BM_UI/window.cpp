@@ -64,6 +64,14 @@ void RemoveWindow(BmWindow* w) {
     std::erase_if(ui.windows, [w](const std::unique_ptr<BmWindow>& p) { return p.get() == w; });
 }
 
+// A pop-up window over the whole work area is the program's kiosk window: it asks for the whole
+// screen, so that a window manager draws no caption and no panel stays in front of it.
+bool IsKioskWindow(uint32_t style, const RECT& rect) {
+    const RECT work = Backend().WorkArea();
+    return (style & WS_POPUP) != 0 && rect.left <= work.left && rect.top <= work.top &&
+           rect.right >= work.right && rect.bottom >= work.bottom;
+}
+
 std::string Describe(const BmWindow& w) {
     return "\"" + Utf16ToUtf8(w.title) + "\"";
 }
@@ -106,6 +114,9 @@ HWND CreateWindowExW(DWORD exStyle, const char16_t* className, const char16_t* t
     }
     ui.windows.push_back(std::move(owned));
     OpenWindowSocket(*w);
+    if (IsKioskWindow(style, w->rect)) {
+        Backend().SetFullScreen(w->native);
+    }
 
     CREATESTRUCTW cs{param,
                      instance,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "COMMON/BM_UI/msgboxlayout.h"
 #include "COMMON/BM_UI/uistate.h"
 #include "tests/BM_UI/uitestsupport.h"
 #include "tests/support/env_guard.h"
@@ -257,6 +258,22 @@ TEST_F(MessageTest, WaitCursorAndMessageBox) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "MESSAGEBOX: Brenmoor Quillon: ERROR: Quillon Should not be run from a network drive"),
               std::string::npos);
+}
+
+TEST_F(MessageTest, MessageBoxTextWrapsAtSpacesCutsLongWordsAndKeepsToTheScreen) {
+    const RECT screen{0, 0, 320, 240};  // room for 29 characters of 7 pixels on a line
+    const auto refusal = LayoutMessageBox(u"ERROR: Quillon Should not be run from a network drive", screen);
+    EXPECT_EQ(refusal.lines,
+              (std::vector<std::u16string>{u"ERROR: Quillon Should not be", u"run from a network drive"}));
+    EXPECT_LE(refusal.width, 320);
+    EXPECT_GE(refusal.button.top, kMessageBoxMargin + 2 * kMessageBoxLineHeight) << "below the text";
+    EXPECT_EQ(refusal.height, refusal.button.bottom + kMessageBoxMargin);
+
+    const std::u16string word(40, u'W');
+    EXPECT_EQ(LayoutMessageBox(u"A\r\n" + word, screen).lines,
+              (std::vector<std::u16string>{u"A", word.substr(0, 29), word.substr(29)}));
+    const auto tall = LayoutMessageBox(std::u16string(100, u'\n'), screen);
+    EXPECT_LE(tall.height, 240) << tall.lines.size() << " lines";
 }
 
 TEST_F(MessageTest, TapInjectionGivesButtonMessagesAndCursor) {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/stopsignal.h"
 #include "COMMON/BM_UI/menulayout.h"
 #include "COMMON/BM_UI/uistate.h"
 #include "QUILLON/icons.h"
@@ -222,6 +224,7 @@ protected:
             XCloseDisplay(probe_);
         }
         Stop(trayer_);
+        Stop(windowManager_);
         UiTest::TearDown();
         DropBackendForTests();
         unsetenv("QUILLON_UI");
@@ -267,8 +270,68 @@ protected:
 
     Window NativeOf(HWND hwnd) { return static_cast<Window>(LocalWindow(hwnd)->native); }
 
+    // The 32-bit items of property `name` on `xid` (empty when it is not there).
+    std::vector<long> Property(Window xid, const char* name) {
+        std::vector<long> items;
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(probe_, xid, XInternAtom(probe_, name, False), 0, 64, False, AnyPropertyType,
+                               &type, &format, &count, &after, &data) == Success &&
+            data) {
+            if (format == 32) {
+                items.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
+            }
+            XFree(data);
+        }
+        return items;
+    }
+    bool HasState(Window xid, const char* state) {
+        const auto states = Property(xid, "_NET_WM_STATE");
+        return std::find(states.begin(), states.end(),
+                         static_cast<long>(XInternAtom(probe_, state, False))) != states.end();
+    }
+    // The window's place on the screen, frame left out.
+    RECT ScreenRectOf(Window xid) {
+        XWindowAttributes wa{};
+        int x = 0, y = 0;
+        Window child = 0;
+        if (!XGetWindowAttributes(probe_, xid, &wa) ||
+            !XTranslateCoordinates(probe_, xid, DefaultRootWindow(probe_), 0, 0, &x, &y, &child)) {
+            return RECT{};
+        }
+        return RECT{x, y, x + wa.width, y + wa.height};
+    }
+
+    // Starts openbox and waits until it manages the screen; false (and the reason) when missing.
+    bool StartWindowManager(std::string* whyNot) {
+        const std::string openbox = FindProgram("openbox");
+        if (openbox.empty()) {
+            *whyNot = "openbox is not installed";
+            return false;
+        }
+        windowManager_ = Spawn({openbox, "--sm-disable"});
+        // It manages the screen once it frames a window of its own accord.
+        const Window probe = XCreateSimpleWindow(probe_, DefaultRootWindow(probe_), 0, 0, 10, 10, 0, 0, 0);
+        XMapWindow(probe_, probe);
+        XSync(probe_, False);
+        const uint32_t start = GetTickCount();
+        while (Property(probe, "WM_STATE").empty()) {
+            if (ElapsedSince(start) > kWaitMs) {
+                *whyNot = "openbox did not start";
+                return false;
+            }
+            usleep(20000);
+        }
+        XDestroyWindow(probe_, probe);
+        XSync(probe_, False);
+        return true;
+    }
+
     Display* probe_ = nullptr;
     pid_t trayer_ = -1;
+    pid_t windowManager_ = -1;
     bool queuedClose_ = false;
 };
 
@@ -322,6 +385,66 @@ TEST_F(X11Test, WindowMapsFullScreenPaintsAndReceivesTaps) {
     GetCursorPos(&p);
     EXPECT_EQ(p.x, 200);
     EXPECT_EQ(p.y, 300);
+}
+
+TEST_F(X11Test, KioskWindowTakesTheWholeScreenWithoutAFrameUnderAWindowManager) {
+    std::string whyNot;
+    if (!StartWindowManager(&whyNot)) {
+        if (std::getenv("CI")) {
+            FAIL() << whyNot << " (required in CI)";
+        }
+        GTEST_SKIP() << whyNot;
+    }
+    auto isScreen = [](const RECT& r) {
+        return r.left == 0 && r.top == 0 && r.right == 800 && r.bottom == 480;
+    };
+    HWND kiosk = MakePaintedWindow();  // over the work area: asks before it is mapped
+    ASSERT_NE(kiosk, nullptr);
+    const Window xid = NativeOf(kiosk);
+    ASSERT_TRUE(PumpUntil([&] { return !Property(xid, "_NET_FRAME_EXTENTS").empty() && Saw(WM_PAINT); }));
+    PumpUntil([] { return false; }, 300);  // the manager's last configure, then the repaint
+    EXPECT_TRUE(HasState(xid, "_NET_WM_STATE_FULLSCREEN"));
+    EXPECT_TRUE(HasState(xid, "_NET_WM_STATE_ABOVE")) << "over any panel";
+    EXPECT_EQ(Property(xid, "_NET_FRAME_EXTENTS"), (std::vector<long>{0, 0, 0, 0}))
+        << "no caption, no border";
+    EXPECT_TRUE(isScreen(ScreenRectOf(xid)));
+    RECT layer{};
+    GetWindowRect(kiosk, &layer);
+    EXPECT_TRUE(isScreen(layer)) << "the layer follows the manager's geometry";
+    XSync(probe_, False);
+    EXPECT_EQ(SaveScreen(probe_, ArtifactPath("x11-kiosk.png"), 400, 1), RGB(128, 128, 128))
+        << "the panel strip, not a caption, at the top";
+
+    // Hidden while the tablet application runs, then shown again: still the whole screen.
+    ShowWindow(kiosk, SW_HIDE);
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto state = Property(xid, "WM_STATE");
+        return state.empty() || state[0] == 0;  // withdrawn
+    }));
+    ShowWindow(kiosk, SW_SHOW);
+    EXPECT_TRUE(PumpUntil([&] {
+        return HasState(xid, "_NET_WM_STATE_FULLSCREEN") && isScreen(ScreenRectOf(xid)) &&
+               Property(xid, "_NET_FRAME_EXTENTS") == std::vector<long>{0, 0, 0, 0};
+    }));
+
+    // A window the manager has already framed asks through the root window.
+    HWND small = CreateWindowExW(0, kClass, u"small", WS_POPUP | WS_VISIBLE, 100, 100, 200, 100, nullptr,
+                                 nullptr, nullptr, nullptr);
+    ASSERT_NE(small, nullptr);
+    const Window smallXid = NativeOf(small);
+    ASSERT_TRUE(PumpUntil([&] { return !Property(smallXid, "_NET_FRAME_EXTENTS").empty(); }));
+    EXPECT_FALSE(HasState(smallXid, "_NET_WM_STATE_FULLSCREEN")) << "only a window over the work area";
+    Backend().SetFullScreen(LocalWindow(small)->native);
+    EXPECT_TRUE(PumpUntil([&] { return isScreen(ScreenRectOf(smallXid)); }));
+    EXPECT_TRUE(HasState(smallXid, "_NET_WM_STATE_FULLSCREEN"));
+}
+
+TEST_F(X11Test, AMessageBoxEndsOnAStopRequest) {
+    RequestStop();  // as SIGTERM does: the box must not hold the program's end
+    const uint32_t start = GetTickCount();
+    EXPECT_EQ(MessageBoxW(nullptr, u"text", u"caption", MB_OK), IDOK);
+    ClearStopRequest();
+    EXPECT_LT(ElapsedSince(start), 1000u);
 }
 
 TEST_F(X11Test, CloseBoxArrivesAsWmClose) {

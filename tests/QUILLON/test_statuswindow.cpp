@@ -1,9 +1,14 @@
 // The status window in-process on the headless backend: the log's 50-line cap, what is drawn
 // where (read back by pixels), the panel rows, close and destroy, connection changes.
+#include <cerrno>
+#include <cstdio>
+
+#include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UI/uicontrol.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/application.h"
 #include "QUILLON/commandids.h"
+#include "QUILLON/downloadprogress.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/statusecho.h"
@@ -28,6 +33,17 @@ bool BandHasGreen(HWND hwnd, int32_t top) {
         }
     }
     return false;
+}
+
+// The pixels of rows top..bottom-1, all columns.
+std::vector<COLORREF> Band(HWND hwnd, int32_t top, int32_t bottom) {
+    std::vector<COLORREF> pixels;
+    for (int32_t y = top; y < bottom; ++y) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+            pixels.push_back(WindowPixel(hwnd, x, y));
+        }
+    }
+    return pixels;
 }
 
 using StatusWindow = LauncherWindowTest;
@@ -84,6 +100,66 @@ TEST_F(StatusWindow, DrawsOnlyTheLinesThatFitBelowThePanel) {
     for (int32_t y = QuillonWnd::kRowPitch * Window().InfoRowCount() + 11; y < top; ++y) {
         ASSERT_FALSE(IsStatusGreen(WindowPixel(Handle(), 10, y))) << "y " << y;
     }
+}
+
+TEST_F(StatusWindow, DownloadBarFollowsTheProgressTenTimesASecondAndGoesAtTheEnd) {
+    ScopedManualClock clock(5000);
+    const int32_t rowsBottom = QuillonWnd::kRowPitch * Window().InfoRowCount();
+    const int32_t barY = rowsBottom + 5;  // the strip's bottom margin
+    const auto rows = Band(Handle(), 0, rowsBottom);
+    const auto log = Band(Handle(), rowsBottom + 10, kHeight);
+    const COLORREF grey = RGB(128, 128, 128);
+    {
+        WindowDownloadProgress progress(&Window());
+        progress.OnProgress(0, 2000);
+        EXPECT_EQ(WindowPixel(Handle(), 1, barY), QuillonWnd::kProgressTrackColor) << "shown at once";
+        clock->Advance(50);
+        progress.OnProgress(1000, 2000);
+        EXPECT_EQ(WindowPixel(Handle(), 1, barY), QuillonWnd::kProgressTrackColor) << "not yet repainted";
+        clock->Advance(50);
+        progress.OnProgress(1000, 2000);
+        EXPECT_EQ(WindowPixel(Handle(), kWidth / 2 - 2, barY), QuillonWnd::kStatusTextColor);
+        EXPECT_EQ(WindowPixel(Handle(), kWidth / 2 + 2, barY), QuillonWnd::kProgressTrackColor);
+        EXPECT_EQ(WindowPixel(Handle(), kWidth - 1, rowsBottom), grey) << "the bar leaves the strip's edge";
+        EXPECT_EQ(Band(Handle(), 0, rowsBottom), rows) << "the panel rows keep their place";
+        EXPECT_EQ(Band(Handle(), rowsBottom + 10, kHeight), log) << "the log keeps its place";
+        clock->Advance(100);
+        progress.OnProgress(3000, 2000);  // beyond the total: not believed
+        EXPECT_EQ(WindowPixel(Handle(), kWidth / 2 + 2, barY), QuillonWnd::kProgressTrackColor);
+    }
+    for (int32_t x : {0, kWidth / 2, kWidth - 1}) {
+        EXPECT_EQ(WindowPixel(Handle(), x, barY), grey) << "gone at x " << x;
+    }
+    EXPECT_EQ(Band(Handle(), 0, rowsBottom), rows);
+}
+
+TEST(DownloadProgressLines, ATenthAtATimeOnceADownloadOutlastsTwoSeconds) {
+    EXPECT_EQ(WindowDownloadProgress::ProgressLine(10800000, 27000000), "download 40 % (10.8 of 27.0 MB)");
+    EXPECT_EQ(WindowDownloadProgress::ProgressLine(49999, 2147483647), "download 0 % (0.0 of 2147.5 MB)");
+    ScopedManualClock clock;
+    FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        WindowDownloadProgress progress(nullptr, fileno(out));
+        progress.OnProgress(5000000, 10000000);  // within two seconds: quiet
+        clock->Advance(WindowDownloadProgress::kQuietMs + 1);
+        progress.OnProgress(5400000, 10000000);
+        progress.OnProgress(5900000, 10000000);  // the same tenth
+        progress.OnProgress(6000000, 10000000);
+        progress.OnProgress(6000000, 0);
+        progress.OnProgress(-1, 10000000);
+    }
+    std::rewind(out);
+    char text[256] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, out);
+    std::fclose(out);
+    EXPECT_EQ(std::string(text, n), "download 54 % (5.4 of 10.0 MB)\ndownload 60 % (6.0 of 10.0 MB)\n");
+
+    WindowDownloadProgress broken(nullptr, -1);
+    clock->Advance(WindowDownloadProgress::kQuietMs + 1);
+    errno = ENOSPC;
+    broken.OnProgress(5000000, 10000000);
+    EXPECT_EQ(errno, ENOSPC) << "a failed line leaves the file's error for the caller";
 }
 
 TEST_F(StatusWindow, PanelRowsInTheirOrder) {

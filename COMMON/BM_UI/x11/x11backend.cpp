@@ -62,6 +62,11 @@ X11Backend::X11Backend(Display* display)
     utf8String_ = XInternAtom(display_, "UTF8_STRING", False);
     netWorkarea_ = XInternAtom(display_, "_NET_WORKAREA", False);
     netCurrentDesktop_ = XInternAtom(display_, "_NET_CURRENT_DESKTOP", False);
+    netWmState_ = XInternAtom(display_, "_NET_WM_STATE", False);
+    netWmStateFullScreen_ = XInternAtom(display_, "_NET_WM_STATE_FULLSCREEN", False);
+    netWmStateAbove_ = XInternAtom(display_, "_NET_WM_STATE_ABOVE", False);
+    netWmWindowType_ = XInternAtom(display_, "_NET_WM_WINDOW_TYPE", False);
+    netWmWindowTypeDialog_ = XInternAtom(display_, "_NET_WM_WINDOW_TYPE_DIALOG", False);
     trayOpcode_ = XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False);
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen_);
     traySelection_ = XInternAtom(display_, selection.c_str(), False);
@@ -178,22 +183,75 @@ void X11Backend::DestroyNative(uintptr_t native) {
 }
 
 void X11Backend::SetVisible(uintptr_t native, bool visible) {
+    const Window xid = static_cast<Window>(native);
+    Shown* shown = WindowFor(xid);
     if (visible) {
-        XMapRaised(display_, static_cast<Window>(native));
+        // A window manager drops the state of a window that is unmapped: ask again each time.
+        if (shown && shown->fullScreen) {
+            WriteWmState(xid, {netWmStateFullScreen_, netWmStateAbove_});
+        }
+        XMapRaised(display_, xid);
     } else {
-        XUnmapWindow(display_, static_cast<Window>(native));
+        XUnmapWindow(display_, xid);
+    }
+    if (shown) {
+        shown->mapped = visible;
     }
     XFlush(display_);
 }
 
-void X11Backend::SetTitle(uintptr_t native, const std::u16string& title) {
+void X11Backend::WriteWmState(Window xid, const std::vector<Atom>& states) {
+    XChangeProperty(display_, xid, netWmState_, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(states.data()), static_cast<int>(states.size()));
+}
+
+void X11Backend::SetFullScreen(uintptr_t native) {
     const Window xid = static_cast<Window>(native);
+    Shown* shown = WindowFor(xid);
+    if (!shown) {
+        return;
+    }
+    shown->fullScreen = true;
+    if (!shown->mapped) {
+        WriteWmState(xid, {netWmStateFullScreen_, netWmStateAbove_});
+        XFlush(display_);
+        return;
+    }
+    // A mapped window asks the window manager through the root window.
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = xid;
+    ev.xclient.message_type = netWmState_;
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 1;  // _NET_WM_STATE_ADD
+    ev.xclient.data.l[1] = static_cast<long>(netWmStateFullScreen_);
+    ev.xclient.data.l[2] = static_cast<long>(netWmStateAbove_);
+    ev.xclient.data.l[3] = 1;  // from a normal application
+    XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XFlush(display_);
+}
+
+void X11Backend::SetTitle(uintptr_t native, const std::u16string& title) {
+    WriteTitle(static_cast<Window>(native), title);
+    XFlush(display_);
+}
+
+void X11Backend::WriteTitle(Window xid, const std::u16string& title) {
     const std::string latin1 = Latin1Title(title);
     XStoreName(display_, xid, latin1.c_str());
     const std::string utf8 = Utf16ToUtf8(title);
     XChangeProperty(display_, xid, netWmName_, utf8String_, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
-    XFlush(display_);
+}
+
+void X11Backend::HandleEventInModalLoop(XEvent& event) {
+    if (event.type == Expose) {
+        if (const Shown* shown = WindowFor(event.xany.window); shown && shown->image) {
+            PresentSurface(event.xany.window, shown->image, cairo_image_surface_get_width(shown->image),
+                           cairo_image_surface_get_height(shown->image));
+        }
+    }
+    HandleEvent(event);
 }
 
 void X11Backend::PresentSurface(Window target, cairo_surface_t* source, int32_t width, int32_t height) {

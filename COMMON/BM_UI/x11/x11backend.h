@@ -29,6 +29,9 @@ public:
     void SetTitle(uintptr_t native, const std::u16string& title) override;
     void Present(uintptr_t native, cairo_surface_t* image) override;
     void Raise(uintptr_t native, bool visible) override;
+    void SetFullScreen(uintptr_t native) override;
+    void RunMessageBox(uintptr_t owner, const std::u16string& caption,
+                       const std::u16string& text) override;  // x11msgbox.cpp
     void Pump() override;
     int PrepareWait() override;
     uintptr_t TrackMenu(const std::vector<BmMenuItem>& items, int32_t x, int32_t y, UINT flags,
@@ -49,10 +52,19 @@ private:
     struct Shown {
         HWND hwnd = nullptr;
         cairo_surface_t* image = nullptr;
+        bool mapped = false;
+        bool fullScreen = false;  // asks for _NET_WM_STATE_FULLSCREEN and _ABOVE
     };
     Shown* WindowFor(Window xid);
     // Copies `source` (w x h) onto the X window.
     void PresentSurface(Window target, cairo_surface_t* source, int32_t width, int32_t height);
+    // Draws an uncovered window of ours from its backing image while a modal loop (menu, message
+    // box) runs, then handles the event as usual.
+    void HandleEventInModalLoop(XEvent& event);
+    // Writes _NET_WM_STATE with `states` (before mapping: a window manager reads it then).
+    void WriteWmState(Window xid, const std::vector<Atom>& states);
+    // Gives the title to WM_NAME (Latin-1) and _NET_WM_NAME (UTF-8).
+    void WriteTitle(Window xid, const std::u16string& title);
 
     // Tray icon (x11tray.cpp).
     void RequestDock();
@@ -69,6 +81,11 @@ private:
     Atom utf8String_;
     Atom netWorkarea_;
     Atom netCurrentDesktop_;
+    Atom netWmState_;
+    Atom netWmStateFullScreen_;
+    Atom netWmStateAbove_;
+    Atom netWmWindowType_;
+    Atom netWmWindowTypeDialog_;
     Atom trayOpcode_;
     Atom traySelection_;
     Atom xembedInfo_;

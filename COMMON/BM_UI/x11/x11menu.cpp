@@ -83,14 +83,7 @@ uintptr_t X11Backend::TrackMenu(const std::vector<BmMenuItem>& items, int32_t x,
         XNextEvent(display_, &ev);
         const bool pointer = ev.type == ButtonPress || ev.type == ButtonRelease || ev.type == MotionNotify;
         if (ev.xany.window != mw && !pointer) {
-            if (ev.type == Expose) {
-                if (const Shown* shown = WindowFor(ev.xany.window); shown && shown->image) {
-                    // keep the window behind the menu drawn from its backing image
-                    PresentSurface(ev.xany.window, shown->image, cairo_image_surface_get_width(shown->image),
-                                   cairo_image_surface_get_height(shown->image));
-                }
-            }
-            HandleEvent(ev);
+            HandleEventInModalLoop(ev);  // keeps the window behind the menu drawn
             continue;
         }
         switch (ev.type) {
