@@ -1,12 +1,17 @@
 // The supervisor loop's decisions with scripted tablet application answers: the version-check
 // table, the one-shot installation check, the two regimes, the loop's result, and the pauses
 // after repeated failures.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_UI/uicontrol.h"
@@ -189,6 +194,44 @@ TEST_F(Supervisor, APostedCloseIsHandledAndEndsTheLoopWithZero) {
     EXPECT_EQ(Window().RunSupervisor(), 0);
     EXPECT_FALSE(IsWindowVisible(Handle()));  // the close handling hides, it does not destroy
     EXPECT_NE(LiveWindow(), nullptr);
+}
+
+// A gateway that declares a message near the size limit and sends it a byte every 2 ms must not
+// hold the pass: the posted close is handled long before the trickle ends.
+TEST_F(Supervisor, ATricklingGatewayDoesNotHoldThePass) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_TRUE(gGatewayClient->Connection().Connect(address));
+    const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        // Header: request id 0, message id 16, 900000 payload bytes; then at most 3 s of bytes.
+        const unsigned char header[8] = {0, 0, 16, 0, 0xA0, 0xBB, 0x0D, 0};
+        send(peer, header, sizeof header, MSG_NOSIGNAL);
+        for (int i = 0; i < 1500 && !stop; ++i) {
+            const unsigned char zero = 0;
+            send(peer, &zero, 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    PostMessageW(Handle(), WM_CLOSE, 0, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Window().RunSupervisor(), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    trickle.join();
+    close(peer);
+    close(listener);
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
 }
 
 TEST_F(Supervisor, ExitPostsDestroyWhichDeletesTheWindowAndEndsTheLoop) {
