@@ -25,6 +25,7 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/downloader.h"
 #include "COMMON/BM_UTIL/bmstring.h"
+#include "bench/bench_table.h"
 #include "tests/support/env_guard.h"
 #include "tests/support/files.h"
 #include "tests/support/peer_process.h"
@@ -174,20 +175,6 @@ DownloadResult GatewayDownload(const std::string& source, const std::string& des
     return result;
 }
 
-struct Row {
-    std::string figure;
-    std::string value;
-    std::string reference;
-    std::string goal;
-    std::string verdict;
-};
-
-std::string Fixed(double v, int decimals, const char* unit) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f %s", decimals, v, unit);
-    return buffer;
-}
-
 // One download of `mb` MB from a fresh peak; the peak and the resident size before, in kB.
 bool MeasurePeak(ScratchDir& dir, uint64_t mb, uint32_t pieceSize, long* peakKb, long* beforeKb) {
     const std::string source = dir.File("peak-source.bin");
@@ -289,13 +276,7 @@ int main(int argc, char** argv) {
                         peakKb / 1024.0 <= kPeakGoalMb ? "met" : "MISSED"});
     }
 
-    std::printf("%-40s %-14s %-30s %-10s %s\n", "figure", "measured", "reference (same run)", "goal",
-                "verdict");
-    std::printf("%s\n", std::string(104, '-').c_str());
-    for (const Row& row : rows) {
-        std::printf("%-40s %-14s %-30s %-10s %s\n", row.figure.c_str(), row.value.c_str(),
-                    row.reference.c_str(), row.goal.c_str(), row.verdict.c_str());
-    }
+    PrintTable(rows, "measured", 14, 30, 10, 104);
     std::printf("(best of %d rounds; every file written to disk; contents %s)\n", rounds,
                 identical ? "identical" : "DIFFERENT");
     return identical ? 0 : 1;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_table.h"
 #include "tests/support/files.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/proc_info.h"
@@ -186,20 +187,6 @@ bool MeasureIdle(pid_t pid, pid_t refPid, int seconds, IdleFigures* out, IdleFig
     fill(a0, a1, out);
     fill(r0, r1, ref);
     return true;
-}
-
-struct Row {
-    std::string figure;
-    std::string value;
-    std::string reference;
-    std::string goal;
-    std::string verdict;
-};
-
-std::string Fixed(double v, int decimals, const char* unit) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f %s", decimals, v, unit);
-    return buffer;
 }
 
 void IdleRows(std::vector<Row>& rows, const std::string& state, const IdleFigures& f, const IdleFigures& r) {
@@ -390,13 +377,7 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> download = RunBenchDownload();
 
-    std::printf("%-40s %-26s %-32s %-20s %s\n", "figure", "launcher", "reference (same run)", "goal",
-                "verdict");
-    std::printf("%s\n", std::string(130, '-').c_str());
-    for (const Row& row : rows) {
-        std::printf("%-40s %-26s %-32s %-20s %s\n", row.figure.c_str(), row.value.c_str(),
-                    row.reference.c_str(), row.goal.c_str(), row.verdict.c_str());
-    }
+    PrintTable(rows, "launcher", 26, 32, 20, 130);
     std::printf("(idle windows of %d s each; %zu status lines during the connected window)\n", windowS,
                 idleLines);
     std::printf("\nbench_download --size-mb 64 --rounds 3:\n");
