@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "COMMON/BM_COMM/bmpingsocket.h"
 #include "COMMON/BM_OS/devicepath.h"
@@ -43,9 +44,11 @@ std::string DisplayProblem() {
         return "QUILLON_UI=\"x11\": DISPLAY is not set";
     }
     std::string why;
-    if (MakeX11Backend(&why) == nullptr) {
+    auto x11 = MakeX11Backend(&why);
+    if (x11 == nullptr) {
         return std::string("QUILLON_UI=\"x11\": cannot use DISPLAY=\"") + display + "\": " + why;
     }
+    AdoptBackend(std::move(x11));  // kept open: see AdoptBackend
     return {};
 }
 

@@ -71,6 +71,10 @@ public:
 
 // The process's backend, chosen and created on first call (uistate.cpp).
 UiBackend& Backend();
+// Makes `backend` the process's backend if none has been chosen yet (else drops it). The start-up
+// check hands over the display it opened: closing it would leave a bare X server without
+// clients, and such a server resets and refuses the next connection for a moment.
+void AdoptBackend(std::unique_ptr<UiBackend> backend);
 
 // Constructors of the two backends; the X11 one returns nullptr (and the reason) when no display
 // can be opened or X11 support is not built in.

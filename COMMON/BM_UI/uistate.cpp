@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "COMMON/BM_UI/canvasinternal.h"
 #include "COMMON/BM_UI/crossprocess.h"
@@ -93,6 +94,13 @@ UiBackend& Backend() {
         ui.backend = ChooseBackend();
     }
     return *ui.backend;
+}
+
+void AdoptBackend(std::unique_ptr<UiBackend> backend) {
+    UiState& ui = Ui();
+    if (!ui.backend) {
+        ui.backend = std::move(backend);
+    }
 }
 
 BmWindow* LocalWindow(HWND hwnd) {

@@ -181,11 +181,12 @@ TEST_F(LauncherOnX11, NetworkLocationRefusalWaitsForOkInAMessageBox) {
         "MESSAGEBOX: Brenmoor Quillon: ERROR: Quillon Should not be run from a network drive", kStepMs))
         << world.Transcript();
     PeerProcess search;
-    ASSERT_TRUE(
-        search.Start("/usr/bin/xdotool",
-                     {"search", "--sync", "--name", "^Brenmoor Quillon$", "getwindowgeometry", "--shell"},
-                     {"DISPLAY=" + display_}));
-    ASSERT_TRUE(search.WaitForLine("HEIGHT=", kStepMs)) << search.Transcript();
+    PeerProcess::Options opts;
+    opts.args = {"search", "--sync", "--name", "^Brenmoor Quillon$", "getwindowgeometry", "--shell"};
+    opts.env = {"DISPLAY=" + display_};
+    opts.mergeStderr = true;
+    ASSERT_TRUE(search.Start("/usr/bin/xdotool", opts));
+    ASSERT_TRUE(search.WaitForLine("HEIGHT=", kStepMs)) << search.Transcript() << world.Transcript();
     auto box = ShellValues(search.Lines());
     EXPECT_GE(box["WIDTH"], kMessageBoxMinWidth);
     usleep(200000);  // let it draw
