@@ -324,6 +324,9 @@ int main(int argc, char** argv) {
     const size_t idleLines = world.Launcher().LineCount() - beforeIdle;
     IdleRows(rows, "connected, app not running", connected, sleepConnected);
     const long hwmBeforeKb = ProcStatusField(launcher, "VmHWM");
+    // Where the memory at rest is: mapped files (libraries, fonts) against our own allocations.
+    const long fileKb = ProcStatusField(launcher, "RssFile");
+    const long anonKb = ProcStatusField(launcher, "RssAnon");
 
     // A new 20 MB version, and monitor mode on again as a second instance asks.
     const auto announced = SteadyClock::now();
@@ -369,8 +372,10 @@ int main(int argc, char** argv) {
     rows.push_back({"peak memory (VmHWM), whole scenario", Fixed(hwmKb / 1024.0, 1, "MB"),
                     Fixed(sleepHwmKb / 1024.0, 1, "MB (sleep)"), "<= 20 MB",
                     hwmKb / 1024.0 <= goalMb ? "met" : "MISSED"});
-    rows.push_back({"  of it before the 20 MB download", Fixed(hwmBeforeKb / 1024.0, 1, "MB"), "-", "< 8 MB",
-                    hwmBeforeKb / 1024.0 < 8 ? "met" : "MISSED"});
+    rows.push_back({"  of it before the 20 MB download", Fixed(hwmBeforeKb / 1024.0, 1, "MB"), "-", "-", "-"});
+    rows.push_back({"  at rest: mapped files / own memory",
+                    Fixed(fileKb / 1024.0, 1, "MB") + " / " + Fixed(anonKb / 1024.0, 1, "MB"),
+                    "libraries and fonts / heap and surfaces", "-", "-"});
     world.Launcher().Stop(8000);
     world.KillApps();
     sleeper.Stop();

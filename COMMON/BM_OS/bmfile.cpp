@@ -77,7 +77,9 @@ bool BmFile::Open(int32_t mode, int32_t shareMode) {
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::fcntl(fd, F_SETFL, 0) == 0 &&
               ::flock(fd, lock | LOCK_NB) == 0;
     if (ok && mode == ModeCreate) {
-        ok = ::ftruncate(fd, 0) == 0;
+        // An empty file is left alone: on ext4 a truncation to zero, even of an empty file, makes
+        // the close write the whole new content out at once, which stalls the end of a download.
+        ok = ::fstat(fd, &info) == 0 && (info.st_size == 0 || ::ftruncate(fd, 0) == 0);
     }
     if (ok && mode == ModeAppend) {
         ok = ::lseek(fd, 0, SEEK_END) >= 0;
