@@ -372,7 +372,8 @@ int main(int argc, char** argv) {
     rows.push_back({"peak memory (VmHWM), whole scenario", Fixed(hwmKb / 1024.0, 1, "MB"),
                     Fixed(sleepHwmKb / 1024.0, 1, "MB (sleep)"), "<= 20 MB",
                     hwmKb / 1024.0 <= goalMb ? "met" : "MISSED"});
-    rows.push_back({"  of it before the 20 MB download", Fixed(hwmBeforeKb / 1024.0, 1, "MB"), "-", "-", "-"});
+    rows.push_back(
+        {"  of it before the 20 MB download", Fixed(hwmBeforeKb / 1024.0, 1, "MB"), "-", "-", "-"});
     rows.push_back({"  at rest: mapped files / own memory",
                     Fixed(fileKb / 1024.0, 1, "MB") + " / " + Fixed(anonKb / 1024.0, 1, "MB"),
                     "libraries and fonts / heap and surfaces", "-", "-"});
