@@ -376,7 +376,7 @@ int main(int argc, char** argv) {
         {"  of it before the 20 MB download", Fixed(hwmBeforeKb / 1024.0, 1, "MB"), "-", "-", "-"});
     rows.push_back({"  at rest: mapped files / own memory",
                     Fixed(fileKb / 1024.0, 1, "MB") + " / " + Fixed(anonKb / 1024.0, 1, "MB"),
-                    "libraries and fonts / heap and surfaces", "-", "-"});
+                    "libs and fonts / heap and images", "-", "-"});
     world.Launcher().Stop(8000);
     world.KillApps();
     sleeper.Stop();

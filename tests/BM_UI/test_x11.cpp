@@ -439,12 +439,21 @@ TEST_F(X11Test, KioskWindowTakesTheWholeScreenWithoutAFrameUnderAWindowManager) 
     EXPECT_TRUE(HasState(smallXid, "_NET_WM_STATE_FULLSCREEN"));
 }
 
-TEST_F(X11Test, AMessageBoxEndsOnAStopRequest) {
-    RequestStop();  // as SIGTERM does: the box must not hold the program's end
-    const uint32_t start = GetTickCount();
+TEST_F(X11Test, AMessageBoxAndAMenuEndOnAStopRequest) {
+    HWND hwnd = MakePaintedWindow();
+    ASSERT_NE(hwnd, nullptr);
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, 1130, u"Exit");
+    SetMenuTrackTimeout(kWaitMs);
+    RequestStop();  // as SIGTERM does: neither wait may hold the program's end
+    uint32_t start = GetTickCount();
     EXPECT_EQ(MessageBoxW(nullptr, u"text", u"caption", MB_OK), IDOK);
-    ClearStopRequest();
     EXPECT_LT(ElapsedSince(start), 1000u);
+    start = GetTickCount();
+    EXPECT_FALSE(TrackPopupMenu(menu, TPM_RIGHTALIGN, 300, 100, 0, hwnd, nullptr)) << "nothing chosen";
+    EXPECT_LT(ElapsedSince(start), 1000u);
+    ClearStopRequest();
+    DestroyMenu(menu);
 }
 
 TEST_F(X11Test, CloseBoxArrivesAsWmClose) {

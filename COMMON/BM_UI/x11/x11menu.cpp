@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/stopsignal.h"
 #include "COMMON/BM_UI/canvasinternal.h"
 #include "COMMON/BM_UI/menulayout.h"
 #include "COMMON/BM_UI/x11/x11backend.h"
@@ -72,8 +73,8 @@ uintptr_t X11Backend::TrackMenu(const std::vector<BmMenuItem>& items, int32_t x,
     bool running = true;
     while (running) {
         if (XPending(display_) == 0) {
-            if (timeout && ElapsedSince(start) > timeout) {
-                break;
+            if ((timeout && ElapsedSince(start) > timeout) || StopRequested()) {
+                break;  // dismissed, as by a click outside: SIGTERM must not wait for a person
             }
             pollfd p{ConnectionNumber(display_), POLLIN, 0};
             poll(&p, 1, kPollMs);
