@@ -242,6 +242,14 @@ protected:
                                nullptr, nullptr);
     }
 
+    // A menu of one "Exit" entry that gives up after the usual wait.
+    static HMENU ExitMenu() {
+        HMENU menu = CreatePopupMenu();
+        AppendMenuW(menu, MF_STRING, 1130, u"Exit");
+        SetMenuTrackTimeout(kWaitMs);
+        return menu;
+    }
+
     // Pumps and dispatches until `done` holds or the wait runs out.
     bool PumpUntil(const std::function<bool()>& done, uint32_t ms = kWaitMs) {
         const uint32_t start = GetTickCount();
@@ -442,9 +450,7 @@ TEST_F(X11Test, KioskWindowTakesTheWholeScreenWithoutAFrameUnderAWindowManager) 
 TEST_F(X11Test, AMessageBoxAndAMenuEndOnAStopRequest) {
     HWND hwnd = MakePaintedWindow();
     ASSERT_NE(hwnd, nullptr);
-    HMENU menu = CreatePopupMenu();
-    AppendMenuW(menu, MF_STRING, 1130, u"Exit");
-    SetMenuTrackTimeout(kWaitMs);
+    HMENU menu = ExitMenu();
     RequestStop();  // as SIGTERM does: neither wait may hold the program's end
     uint32_t start = GetTickCount();
     EXPECT_EQ(MessageBoxW(nullptr, u"text", u"caption", MB_OK), IDOK);
@@ -519,9 +525,7 @@ TEST_F(X11Test, MenuOpensRightAlignedAndAClickOnAnItemPostsItsCommand) {
 TEST_F(X11Test, MenuNearTheEdgeStaysOnScreenAndAClickOutsideDismissesIt) {
     HWND hwnd = MakePaintedWindow();
     ASSERT_NE(hwnd, nullptr);
-    HMENU menu = CreatePopupMenu();
-    AppendMenuW(menu, MF_STRING, 1130, u"Exit");
-    SetMenuTrackTimeout(kWaitMs);
+    HMENU menu = ExitMenu();
     XWindowAttributes seen{};
     std::atomic<bool> found{false};
     std::thread clicker([&] {
