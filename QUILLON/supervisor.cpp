@@ -43,6 +43,9 @@ bool IsLoopEndMessage(UINT message) {
 // Start of the hold on the loop's checks, and its length (0: none).
 uint32_t gHoldStart = 0;
 uint32_t gHoldMs = 0;
+// A version check has just installed a new version: the next check, which starts it, follows
+// at once instead of at the next timed step.
+bool gCheckAgainNow = false;
 
 // Dispatches the queued window messages (a bounded number: WM_PAINT stays queued until the window
 // is painted), so that nothing is started again before what was asked for meanwhile -- an exit
@@ -110,6 +113,9 @@ uint32_t NextWaitMs(const QuillonWnd& window, uint32_t lastCheck, LoopWatch& wat
     const uint32_t held = LoopChecksHeldMs();
     if (held > 0) {
         return held;
+    }
+    if (gCheckAgainNow) {
+        return 0;  // cleared by the checks of the next pass
     }
     // Set-aside or buffered gateway messages count only while the gateway is polled.
     if (window.appRunning == 0 && gGatewayClient != nullptr && gGatewayClient->HasReadyWork()) {
@@ -193,6 +199,7 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
             const bool loaded = tablet.Download(&window);
             Push(window, loaded ? u"Torvix Loaded OK" : u"ERROR: Can't load Torvix");
             pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
+            gCheckAgainNow = loaded;
         }
         return;
     }
@@ -212,6 +219,7 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
         const bool loaded = tablet.Download(&window);
         Push(window, loaded ? u"Success" : u"Error Loading Torvix");
         pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
+        gCheckAgainNow = loaded;
     }
 }
 
@@ -253,6 +261,7 @@ int32_t QuillonWnd::RunSupervisor() {
         }
         // A stopping loop starts nothing more, and neither does one pausing after a start.
         if (!TerminationRequested() && LoopChecksHeldMs() == 0) {
+            gCheckAgainNow = false;
             const bool running = tablet.IsRunning();
             const int32_t runningValue = running ? 1 : 0;
             if (running) {

@@ -68,11 +68,14 @@ TEST(LauncherInstall, ANewVersionOnTheGatewayIsDownloadedAndStarted) {
 
     // Announced while the old version runs; seen when it has ended.
     ASSERT_TRUE(world.Publish("2.0.0.0"));
+    auto loaded = world.WaitSequence({"Restoring QUILLON", "Getting Version Info...", "Got Version Info OK",
+                                      "Wrong version, loading...", "Download Sucess", "Success"},
+                                     kStepMs, *first + 1);
+    ASSERT_TRUE(loaded) << world.Transcript();
+    // The new version is started by the very next check, not after the 5 s re-check.
     auto replaced = world.WaitSequence(
-        {"Restoring QUILLON", "Getting Version Info...", "Got Version Info OK", "Wrong version, loading...",
-         "Download Sucess", "Success", "Getting Version Info...", "Got Version Info OK",
-         "OK to start: launching...", "Hiding QUILLON"},
-        kStepMs, *first + 1);
+        {"Getting Version Info...", "Got Version Info OK", "OK to start: launching...", "Hiding QUILLON"},
+        2000, *loaded + 1);
     ASSERT_TRUE(replaced) << world.Transcript();
     EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), ReadFile(world.ServedFile()));
     EXPECT_NE(world.AppLog().find("demo-app 2.0.0.0 started"), std::string::npos) << world.AppLog();
