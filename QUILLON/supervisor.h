@@ -19,7 +19,8 @@ void RunInstallCheck(QuillonWnd& window, TabletOps& tablet);
 
 // The version check: compare the installed version with the gateway's and download or launch.
 // Updates window.localVersion / gatewayVersion with what could be read. A download or a start
-// is skipped while its pause (LaunchPacing) is in force.
+// is skipped while its pause (LaunchPacing) is in force. After a download that succeeded the
+// loop's next pass, whose check starts the new version, follows without waiting.
 void RunVersionCheck(QuillonWnd& window, TabletOps& tablet);
 
 // Holds the loop's checks (running state, gateway, installation and version) for `ms` from now,
