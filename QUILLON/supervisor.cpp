@@ -180,6 +180,23 @@ void RunInstallCheck(QuillonWnd& window, TabletOps& tablet) {
     Push(window, tablet.Launch(false) ? u"TORVIX.EXE Started OK" : u"ERROR: Can't start TORVIX.EXE");
 }
 
+namespace {
+// The version check's download, skipped while the download pause lasts, between its two status
+// lines; one that succeeded has the next pass follow at once, as its check starts the new version.
+void DownloadUnlessPaused(QuillonWnd& window, TabletOps& tablet, const char16_t* before, const char16_t* ok,
+                          const char16_t* failed) {
+    LaunchPacing& pacing = Pacing();
+    if (!pacing.MayDownload(GetTickCount())) {
+        return;
+    }
+    Push(window, before);
+    const bool loaded = tablet.Download(&window);
+    Push(window, loaded ? ok : failed);
+    pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
+    gCheckAgainNow = loaded;
+}
+}  // namespace
+
 void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
     Push(window, u"Getting Version Info...");
     const bool haveLocal = tablet.LocalVersion(&window.localVersion);
@@ -194,13 +211,8 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
     LaunchPacing& pacing = Pacing();
     if (!haveLocal) {
         pacing.VersionSeen(false, &window, GetTickCount());
-        if (pacing.MayDownload(GetTickCount())) {
-            Push(window, u"Torvix missing: loading...");
-            const bool loaded = tablet.Download(&window);
-            Push(window, loaded ? u"Torvix Loaded OK" : u"ERROR: Can't load Torvix");
-            pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
-            gCheckAgainNow = loaded;
-        }
+        DownloadUnlessPaused(window, tablet, u"Torvix missing: loading...", u"Torvix Loaded OK",
+                             u"ERROR: Can't load Torvix");
         return;
     }
     Push(window, u"Got Version Info OK");
@@ -214,13 +226,7 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
         }
         return;
     }
-    if (pacing.MayDownload(GetTickCount())) {
-        Push(window, u"Wrong version, loading...");
-        const bool loaded = tablet.Download(&window);
-        Push(window, loaded ? u"Success" : u"Error Loading Torvix");
-        pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
-        gCheckAgainNow = loaded;
-    }
+    DownloadUnlessPaused(window, tablet, u"Wrong version, loading...", u"Success", u"Error Loading Torvix");
 }
 
 void HoldLoopChecks(uint32_t ms) {
