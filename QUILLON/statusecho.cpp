@@ -172,6 +172,10 @@ void EchoStatusLine(const BmString& line) {
     StderrEcho().Line(StatusEchoText(line), GetTickCount());
 }
 
+void EchoDiagnosticLine(const std::string& line) {
+    WriteStderrLine(line);
+}
+
 void TickStatusEcho() {
     StderrEcho().Tick(GetTickCount());
 }

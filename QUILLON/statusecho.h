@@ -58,6 +58,9 @@ std::string JournalLine(const std::string& line, bool journal);
 // repeats (RepeatCollapser on the program clock). When standard error is the journal (looked
 // at once), each line carries its priority prefix.
 void EchoStatusLine(const BmString& line);
+// Writes one line that is not a status line (a cause, a problem of the launcher's own) to
+// standard error, with its journal priority prefix when that is the journal; never collapsed.
+void EchoDiagnosticLine(const std::string& line);
 // Writes a repeat count held for a minute; called from the loop so the count shows even when
 // the repeating stops without another line.
 void TickStatusEcho();
