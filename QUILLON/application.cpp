@@ -13,7 +13,6 @@
 #include "QUILLON/mainwnd.h"
 #include "QUILLON/programnames.h"
 #include "QUILLON/signals.h"
-#include "QUILLON/trayicon.h"
 
 namespace {
 // Creates the gateway client and hands it the identity; null when it cannot be made (nothing
@@ -49,14 +48,13 @@ int32_t RunApplication(const BmString& adapterText, const std::string& deviceNam
         }
         QuillonWnd window(launcher);
         window.CreateMainWindow(SW_SHOW);
-        LoadTrayIcons();
-        AddTrayIcon(QuillonWnd::GetWindowHandle(), client->IsConnected());
+        window.Tray().LoadIcons();
+        window.Tray().Add(QuillonWnd::GetWindowHandle(), client->IsConnected());
         // Without a live window (creation failed) the loop reports that and returns 0 at once.
         result = window.RunSupervisor();
-        RemoveTrayIcon();
+        window.Tray().Remove();
     }
     SetAssertionClient(nullptr);  // the assertion reporter must not send through a dying client
     client.reset();
-    DestroyTrayIcons();
     return result;
 }

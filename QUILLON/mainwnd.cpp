@@ -13,7 +13,6 @@
 #include "QUILLON/programnames.h"
 #include "QUILLON/statusecho.h"
 #include "QUILLON/supervisor.h"
-#include "QUILLON/trayicon.h"
 
 namespace {
 // The window the static window procedure serves: set by CreateMainWindow, cleared only by Detach.
@@ -335,7 +334,7 @@ void QuillonWnd::OnConnectionChanged(bool connected) {
     AddStatusLine(BmString(connected ? u"Connected to gateway." : u"Disconnected from gateway."));
     RebuildInfoPanel();
     InvalidateInfoPanel();
-    UpdateTrayIcon(launcher_.Connected());
+    tray_.Update(launcher_.Connected());
 }
 
 LRESULT QuillonWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {

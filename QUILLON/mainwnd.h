@@ -12,6 +12,7 @@
 #include "COMMON/BM_UTIL/bmstring.h"
 #include "COMMON/BM_UTIL/valuelist.h"
 #include "QUILLON/launcherview.h"
+#include "QUILLON/trayicon.h"
 
 class Launcher;
 
@@ -64,6 +65,8 @@ public:
     // wParam of the last message taken is non-zero, else 0. Blocks until the window goes away.
     int32_t RunSupervisor();
     Launcher& Core() { return launcher_; }
+    // The notification-area icon; its picture follows the connection.
+    TrayIcon& Tray() { return tray_; }
 
     // GatewayListener: a status line, the panel and the tray icon follow the connection.
     void OnConnectionChanged(bool connected) override;
@@ -94,6 +97,7 @@ private:
 
     Launcher& launcher_;
     HWND hwnd_ = nullptr;
+    TrayIcon tray_;
     ValueList statusLines_;  // owned BmString*, oldest first
     ValueList infoLabels_;   // owned BmString*, top row first
     ValueList infoValues_;   // parallel to infoLabels_

@@ -4,7 +4,6 @@
 
 #include "COMMON/BM_UI/uicontrol.h"
 #include "QUILLON/launchpacing.h"
-#include "QUILLON/trayicon.h"
 
 std::string TextOf(BmString text) {
     return text.NarrowText();
@@ -53,13 +52,14 @@ void LauncherWindowTest::SetUp() {
     window_ = std::make_unique<QuillonWnd>(*launcher_);
     ASSERT_TRUE(window_->CreateMainWindow(SW_SHOW));
     ASSERT_EQ(LiveWindow(), window_.get());
-    LoadTrayIcons();
-    AddTrayIcon(Handle(), false);
+    window_->Tray().LoadIcons();
+    window_->Tray().Add(Handle(), false);
 }
 
 void LauncherWindowTest::TearDown() {
-    RemoveTrayIcon();
-    DestroyTrayIcons();
+    if (window_ != nullptr) {
+        window_->Tray().Remove();
+    }
     window_.reset();
     launcher_.reset();
     client_.reset();
