@@ -25,6 +25,7 @@ void LaunchPacing::ReapTablet(TabletChild& children, StatusSink* sink, uint32_t 
         return;
     }
     Show(sink, DescribeEnd(*end));
+    lastEnd_ = EndSeen{*end, now};
     const uint32_t pause = runs_.RunEnded(end->runMs, now);
     if (pause > 0) {
         Show(sink, "Torvix ended after " + std::to_string(end->runMs / 1000) + " s, " +
@@ -33,6 +34,7 @@ void LaunchPacing::ReapTablet(TabletChild& children, StatusSink* sink, uint32_t 
 }
 
 void LaunchPacing::DownloadDone(bool ok, const std::string& cause, StatusSink* sink, uint32_t now) {
+    lastDownload_ = DownloadSeen{ok, cause, now};
     if (ok) {
         verifyDownload_ = true;
         return;

@@ -7,8 +7,10 @@
 #include "QUILLON/statusecho.h"
 
 namespace {
+// A long wait that works as designed: the watchdog fed, and what --status says kept fresh.
 void FeedFromLongWait() {
     Service().LoopProgress(GetTickCount());
+    Service().Refresh();
 }
 }  // namespace
 
@@ -36,6 +38,7 @@ void ServiceReport::End() {
         return;
     }
     SetWaitTick(nullptr);
+    gatherer_ = nullptr;
     server_.Stop();
     notifier_.Send("STOPPING=1");
     begun_ = false;
@@ -43,14 +46,6 @@ void ServiceReport::End() {
 
 void ServiceReport::Ready() {
     notifier_.Ready();
-}
-
-void ServiceReport::Publish(const StatusSnapshot& facts) {
-    const std::string activity = facts_.activity;
-    facts_ = facts;
-    facts_.activity = activity;
-    facts_.launcherPid = static_cast<long>(getpid());
-    Refresh();
 }
 
 void ServiceReport::SetActivity(const std::string& activity) {
@@ -62,6 +57,12 @@ void ServiceReport::SetActivity(const std::string& activity) {
 }
 
 void ServiceReport::Refresh() {
+    if (gatherer_) {
+        const std::string activity = facts_.activity;
+        facts_ = gatherer_();
+        facts_.activity = activity;
+        facts_.launcherPid = static_cast<long>(getpid());
+    }
     server_.Update(facts_);
     notifier_.Status(StatusSummary(facts_));
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "COMMON/BM_OS/sdnotify.h"
@@ -23,10 +24,14 @@ public:
 
     // READY=1 (once): the window and the gateway client exist and the loop runs.
     void Ready();
-    // The loop's facts: served from now on, and STATUS= when the summary changed. The activity
-    // set with SetActivity is kept.
-    void Publish(const StatusSnapshot& facts);
-    // What blocks the loop now ("" when nothing): served at once, and part of STATUS.
+    // Where the facts come from: the loop sets the function that gathers them for its run
+    // (nullptr when it ends); without one only the activity changes.
+    using Gatherer = std::function<StatusSnapshot()>;
+    void SetGatherer(Gatherer gatherer) { gatherer_ = std::move(gatherer); }
+    // Gathers the facts afresh: served from now on, and STATUS= when the summary changed. Called
+    // at the end of every pass, on a connection change, and from the long waits.
+    void Refresh();
+    // What blocks the loop now ("" when nothing): refreshes at once; part of STATUS.
     void SetActivity(const std::string& activity);
 
     // The loop's own progress at tick `now`: WATCHDOG=1 when half the interval has passed.
@@ -38,9 +43,8 @@ public:
     const StatusSnapshot& Facts() const { return facts_; }
 
 private:
-    void Refresh();
-
     SdNotifier notifier_;
+    Gatherer gatherer_;
     StatusServer server_;
     StatusSnapshot facts_;
     bool begun_ = false;

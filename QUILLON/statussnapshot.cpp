@@ -65,12 +65,16 @@ std::string GatewayText(const StatusSnapshot& s) {
         return Joined({who, s.connectedSince ? "connected since " + LocalTime(s.connectedSince) : ""});
     }
     const bool known = !s.gatewayName.empty() || !s.gatewayAddress.empty();
-    return known ? "not connected (last: " + who + ")" : "not connected";
+    // The link is let go on purpose while the application runs.
+    const std::string state =
+        s.appRunning || s.appStarting ? "not connected while the application runs" : "not connected";
+    return known ? state + " (last: " + who + ")" : state;
 }
 
 std::string ApplicationText(const StatusSnapshot& s) {
     if (!s.appRunning) {
-        return "not running";
+        return s.appStarting ? Joined({"starting", s.appPid ? "pid " + std::to_string(*s.appPid) : ""})
+                             : "not running";
     }
     return Joined({"running", s.appPid ? "pid " + std::to_string(*s.appPid) : "",
                    s.appSince ? "since " + LocalTime(s.appSince) : ""});
@@ -170,7 +174,9 @@ std::string JsonQuoted(const std::string& text) {
 
 std::string StatusSummary(const StatusSnapshot& s) {
     std::string gateway;
-    if (s.connected) {
+    if ((s.appRunning || s.appStarting) && !s.connected) {
+        // The link is let go while the application runs: name the gateway it came from, after it.
+    } else if (s.connected) {
         gateway = "Connected to " + (s.gatewayName.empty() ? std::string("gateway") : s.gatewayName);
         if (!s.gatewayAddress.empty()) {
             gateway += " (" + s.gatewayAddress + ")";
@@ -180,14 +186,16 @@ std::string StatusSummary(const StatusSnapshot& s) {
     }
     const std::string torvix = s.installedVersion.empty() ? "Torvix" : "Torvix " + s.installedVersion;
     std::string app;
-    if (s.appRunning) {
-        app = torvix + " running" + (s.appSince ? " since " + ClockText(*s.appSince) : "");
+    if (s.appRunning || s.appStarting) {
+        app = torvix + (s.appRunning ? " running" + (s.appSince ? " since " + ClockText(*s.appSince) : "")
+                                     : std::string(" starting"));
+        if (!s.connected && !s.gatewayName.empty()) {
+            app += " (gateway " + Joined({s.gatewayName, s.gatewayAddress}) + ")";
+        }
     } else if (!s.activity.empty()) {
         app = s.activity;
     } else if (!s.pause.empty()) {
         app = "paused (" + s.pause + ")" + (s.pauseUntil ? " until " + ClockText(*s.pauseUntil) : "");
-    } else if (s.installedVersion.empty()) {
-        app = "Torvix not installed";
     } else {
         app = torvix + " not running";
     }
@@ -198,7 +206,7 @@ std::string StatusText(const StatusSnapshot& s) {
     std::string out;
     Row(out, "Gateway", GatewayText(s));
     Row(out, "Device name", s.deviceName.empty() ? "(none: the first gateway that answers)" : s.deviceName);
-    Row(out, "Installed version", s.installedVersion.empty() ? "none" : s.installedVersion);
+    Row(out, "Installed version", s.installedVersion.empty() ? "unknown" : s.installedVersion);
     Row(out, "Gateway version", s.gatewayVersion.empty() ? "unknown" : s.gatewayVersion);
     Row(out, "Application", ApplicationText(s));
     Row(out, "Last end",
@@ -230,6 +238,9 @@ std::string StatusJson(const StatusSnapshot& s) {
     json.Text("installed_version", s.installedVersion);
     json.Text("gateway_version", s.gatewayVersion);
     json.Bool("app_running", s.appRunning);
+    if (s.appStarting) {
+        json.Bool("app_starting", true);
+    }
     if (s.appPid) {
         json.Raw("app_pid", std::to_string(*s.appPid));
     }

@@ -18,6 +18,7 @@ struct StatusSnapshot {
     std::string installedVersion;
     std::string gatewayVersion;
     bool appRunning = false;
+    bool appStarting = false;    // just started, not yet holding its mutex
     std::optional<long> appPid;  // when the launcher started it
     std::optional<int64_t> appSince;
     std::string appLastEnd;  // e.g. "Torvix exited with code 1 after 2 s"

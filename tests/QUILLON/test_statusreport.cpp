@@ -79,7 +79,25 @@ TEST(StatusReport, BothFormsOfEachSituation) {
     downloading.lastDownloadCause = "TORVIX.EXE: connection closed";
     downloading.signaturePolicy = "signed by one of 2 keys";
     downloading.rollbackState = "on; 1.0.0.1 kept";
+    StatusSnapshot letGo = Running();  // the link is dropped on purpose while the application runs
+    letGo.connected = false;
+    letGo.connectedSince.reset();
     const Case cases[] = {
+        {"running, the link let go", letGo,
+         "Gateway:           not connected while the application runs (last: KITCHEN (192.168.1.5))\n"
+         "Device name:       Kitchen Panel 2\n"
+         "Installed version: 2.0.0.7\n"
+         "Gateway version:   2.0.0.7\n"
+         "Application:       running, pid 4321, since 2026-12-09 10:32:00\n"
+         "Monitor mode:      on\n"
+         "Dev mode:          off\n"
+         "Launcher:          pid 1234\n",
+         R"({"launcher_pid":1234,"connected":false,"gateway_name":"KITCHEN","gateway_address":"192.168.1.5",)"
+         R"("device_name":"Kitchen Panel 2","installed_version":"2.0.0.7",)"
+         R"("gateway_version":"2.0.0.7","app_running":true,"app_pid":4321,"app_since":"2026-12-09T10:32:00Z",)"
+         R"("monitor_mode":true,"dev_mode":false})"
+         "\n",
+         "Torvix 2.0.0.7 running since 10:32 (gateway KITCHEN, 192.168.1.5)"},
         {"running", Running(),
          "Gateway:           KITCHEN (192.168.1.5), connected since 2026-12-09 10:31:00\n"
          "Device name:       Kitchen Panel 2\n"
@@ -98,7 +116,7 @@ TEST(StatusReport, BothFormsOfEachSituation) {
         {"nothing known yet", idle,
          "Gateway:           not connected\n"
          "Device name:       (none: the first gateway that answers)\n"
-         "Installed version: none\n"
+         "Installed version: unknown\n"
          "Gateway version:   unknown\n"
          "Application:       not running\n"
          "Monitor mode:      on\n"
@@ -106,7 +124,7 @@ TEST(StatusReport, BothFormsOfEachSituation) {
          R"({"launcher_pid":0,"connected":false,"gateway_name":null,"gateway_address":null,"device_name":null,)"
          R"("installed_version":null,"gateway_version":null,"app_running":false,"monitor_mode":true,"dev_mode":false})"
          "\n",
-         "Looking for the gateway; Torvix not installed"},
+         "Looking for the gateway; Torvix not running"},
         {"in a pause, gateway lost", paused,
          "Gateway:           not connected (last: KITCHEN (192.168.1.5))\n"
          "Device name:       Kitchen Panel 2\n"
@@ -129,7 +147,7 @@ TEST(StatusReport, BothFormsOfEachSituation) {
         {"during a download, after a failed one", downloading,
          "Gateway:           KITCHEN (192.168.1.5), connected since 2026-12-09 10:31:00\n"
          "Device name:       Kitchen Panel 2\n"
-         "Installed version: none\n"
+         "Installed version: unknown\n"
          "Gateway version:   2.0.0.7\n"
          "Application:       not running\n"
          "Monitor mode:      on\n"
@@ -153,6 +171,15 @@ TEST(StatusReport, BothFormsOfEachSituation) {
         EXPECT_EQ(c.json, StatusJson(c.snapshot)) << c.name;
         EXPECT_EQ(c.summary, StatusSummary(c.snapshot)) << c.name;
     }
+    // Just started, the link let go, the mutex not yet taken: starting, not "lost".
+    StatusSnapshot starting = letGo;
+    starting.appRunning = false;
+    starting.appStarting = true;
+    starting.appSince.reset();
+    EXPECT_EQ("Torvix 2.0.0.7 starting (gateway KITCHEN, 192.168.1.5)", StatusSummary(starting));
+    EXPECT_NE(std::string::npos, StatusText(starting).find("Application:       starting, pid 4321\n"));
+    EXPECT_NE(std::string::npos,
+              StatusJson(starting).find(R"("app_running":false,"app_starting":true,"app_pid":4321)"));
 }
 
 TEST(StatusReport, JsonStringsAreAlwaysValid) {

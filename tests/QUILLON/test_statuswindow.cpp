@@ -80,18 +80,42 @@ TEST_F(StatusWindow, DrawsThePanelAndTheNewestLineLowest) {
     EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop));
     EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));
 
-    // Two empty lines after it push it up two rows: the newest line is always lowest.
+    // Two blank lines after it push it up two rows: the newest line is always lowest.
     Window().AddStatusLine(BmString(""));
-    Window().AddStatusLine(BmString(""));
+    Window().AddStatusLine(BmString(" "));
     EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop));
     EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));
     EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - 2 * QuillonWnd::kRowPitch));
+
+    // A run of equal lines is one row with its count after the text, so the line before the
+    // run stays where it was; the stored log keeps every line.
+    const auto rightmostGreen = [&](int32_t top) {
+        int32_t right = -1;
+        for (int32_t y = top; y < top + QuillonWnd::kRowPitch; ++y) {
+            for (int32_t x = 0; x < kWidth; ++x) {
+                right = IsStatusGreen(WindowPixel(Handle(), x, y)) ? std::max(right, x) : right;
+            }
+        }
+        return right;
+    };
+    Window().AddStatusLine(BmString("Download failed (x): next try in 10 s"));
+    Window().AddStatusLine(BmString("Ping From 127.0.0.1 GATEWAY\n"));
+    const int32_t single = rightmostGreen(kNewestTop);
+    for (int i = 0; i < 40; ++i) {
+        Window().AddStatusLine(BmString("Ping From 127.0.0.1 GATEWAY\n"));
+    }
+    EXPECT_GT(rightmostGreen(kNewestTop), single + 20) << "the count is drawn after the text";
+    EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));      // the failure, still there
+    EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - 4 * QuillonWnd::kRowPitch));  // "Quillon Startup"
+    EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - 5 * QuillonWnd::kRowPitch));
+    EXPECT_EQ(StatusLines().size(), 45u);
+    EXPECT_EQ(StatusLines().back(), "Ping From 127.0.0.1 GATEWAY\n");
 }
 
 TEST_F(StatusWindow, DrawsOnlyTheLinesThatFitBelowThePanel) {
     const int32_t panelText = QuillonWnd::kRowPitch * Window().InfoRowCount();
     for (int i = 0; i < 50; ++i) {
-        Window().AddStatusLine(BmString("WWWWWWWW"));
+        Window().AddStatusLine(BmString(("WWWWWWW" + std::to_string(i % 2)).c_str()));  // no runs
     }
     // The highest line drawn is the last baseline still below the panel's text; none above it.
     int32_t top = kNewestTop;

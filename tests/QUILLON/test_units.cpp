@@ -65,7 +65,7 @@ TEST(SystemdUnits, BothAreNotifyUnitsWithAWatchdogThatVerifyAccepts) {
     ASSERT_EQ(0, mkdir(xdg.c_str(), 0700));
     for (const auto& u : units) {
         const auto [status, output] = RunShell("XDG_RUNTIME_DIR=" + xdg + " systemd-analyze " + u.scope +
-                                          " verify --man=no " + dir.File(u.name));
+                                               " verify --man=no " + dir.File(u.name));
         EXPECT_EQ(0, status) << u.name << ": " << output;
         EXPECT_EQ("", output) << u.name;
     }
