@@ -7,6 +7,7 @@
 #include "COMMON/BM_UI/uitext.h"
 #include "QUILLON/launcher.h"
 #include "QUILLON/tabletchild.h"
+#include "QUILLON/tabletops.h"
 
 namespace {
 // The program's 8-bit texts (a gateway's or the device's name) map byte b to code point b.
@@ -75,6 +76,17 @@ StatusSnapshot StatusFacts::Gather(Launcher& launcher, uint32_t now, time_t wall
     s.connectedSince = s.connected ? connectedSince_ : std::nullopt;
 
     s.installedVersion = VersionOf(launcher.localVersion);
+    if (s.installedVersion.empty()) {
+        const auto& download = launcher.Pacing().LastDownload();
+        const std::pair<uint32_t, bool> key{download ? download->at : 0, launcher.appRunning == 1};
+        if (fileVersionKey_ != key || now - fileVersionAt_ >= kFileVersionMs) {
+            BmString read;
+            fileVersion_ = launcher.Tablet().LocalVersion(&read) ? VersionOf(read) : std::string();
+            fileVersionAt_ = now;
+            fileVersionKey_ = key;
+        }
+        s.installedVersion = fileVersion_;
+    }
     s.gatewayVersion = VersionOf(launcher.gatewayVersion);
     s.appRunning = launcher.appRunning == 1;
     const std::optional<TabletChild::Launched> newest = launcher.Children().Newest();

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "QUILLON/statussnapshot.h"
 
@@ -30,4 +32,11 @@ private:
     std::optional<int64_t> connectedSince_;
     bool wasRunning_ = false;
     std::optional<int64_t> runningSince_;
+    // The installed file's own version, read while the core has not read it (after a first
+    // install the application starts before any version check): again after a download or a
+    // start or end, else at most every kFileVersionMs.
+    static constexpr uint32_t kFileVersionMs = 10000;
+    std::string fileVersion_;
+    uint32_t fileVersionAt_ = 0;
+    std::optional<std::pair<uint32_t, bool>> fileVersionKey_;  // last download's tick, running
 };

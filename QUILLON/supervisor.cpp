@@ -139,11 +139,10 @@ private:
     BmServer& client_;
 };
 
-// The end of every pass: the watchdog fed, readiness said once (the window and the client exist
-// and the loop has run a pass), and the facts gathered afresh (a changed summary is sent).
+// The end of every pass: the watchdog fed and the facts gathered afresh (a changed summary is
+// sent).
 void ReportPass() {
     Service().LoopProgress(GetTickCount());
-    Service().Ready();
     Service().Refresh();
 }
 }  // namespace
@@ -169,6 +168,9 @@ int32_t RunLauncherLoop(Launcher& launcher) {
     loop.Add(&gateway);
     loop.Add(&locks);
     loop.Add(&watchdog);
+    // Ready before the first pass: the window and the client exist and the loop runs. The first
+    // pass may hold a long first install, which must not count against the start time-out.
+    Service().Ready();
     bool destroyPosted = false;
     bool ended = false;
     while (!ended && launcher.View() != nullptr) {

@@ -49,7 +49,7 @@ const char kHelp[] =
     "     a network location\n"
     "  1  the message loop ended with an error\n"
     "  2  configuration error: a malformed QUILLON_DISCOVERY, QUILLON_UI=x11 without a display,\n"
-    "     an unusable device root or runtime folder\n"
+    "     an unusable device root or runtime folder; --status followed by anything but --json\n"
     "  3  the gateway client cannot be created; with --status: no launcher answers\n"
     "\n"
     "Under systemd (Type=notify) the launcher reports readiness and a one-line status, feeds\n"
