@@ -32,6 +32,8 @@ Outcome RunTool(const std::string& program, const std::vector<std::string>& args
     if (status && WIFEXITED(*status)) {
         outcome.exitCode = WEXITSTATUS(*status);
     }
+    // No line starts with a line feed: this returns once the whole output has been read.
+    process.WaitForLine("\n", 5000);
     outcome.output = process.Transcript();
     return outcome;
 }
