@@ -32,7 +32,8 @@ public:
     SignatureCheck Check(int fd) const;
     // The installed file at `path` is valid, or checking is off. Remembers the last file found
     // valid by its identity (device, inode, size, modification and change time), so that the
-    // version check reads an unchanged file once. False, with the cause, otherwise.
+    // version check reads an unchanged file once (a change within the same file-time tick goes
+    // unseen here; every start checks the file in full). False, with the cause, otherwise.
     bool InstalledFileValid(const std::string& path, std::string* cause);
 
     // True when `cause` is a refused signature's.
