@@ -19,8 +19,8 @@ void Show(StatusSink* sink, const std::string& line) {
 LaunchPacing::LaunchPacing(uint32_t firstPauseMs)
     : runs_(kQuickEndsBeforePause, firstPauseMs), downloads_(0, firstPauseMs) {}
 
-void LaunchPacing::ReapTablet(StatusSink* sink, uint32_t now) {
-    const std::optional<TabletEnd> end = LaunchedTablet().Reap(now);
+void LaunchPacing::ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now) {
+    const std::optional<TabletEnd> end = children.Reap(now);
     if (!end) {
         return;
     }
@@ -64,9 +64,4 @@ bool LaunchPacing::VersionSeen(bool matches, StatusSink* sink, uint32_t now) {
 
 void LaunchPacing::Reset(uint32_t firstPauseMs) {
     *this = LaunchPacing(firstPauseMs);
-}
-
-LaunchPacing& Pacing() {
-    static LaunchPacing pacing(FirstBackoffPauseMs());
-    return pacing;
 }

@@ -10,6 +10,7 @@
 #include "QUILLON/restartbackoff.h"
 
 class StatusSink;
+class TabletChild;
 
 class LaunchPacing {
 public:
@@ -17,9 +18,9 @@ public:
 
     explicit LaunchPacing(uint32_t firstPauseMs);
 
-    // Reaps an ended application (LaunchedTablet); shows how it ended and, when that begins a
+    // Reaps an ended application of `children`; shows how it ended and, when that begins a
     // pause, "Torvix ended after 2 s, 3 times: next start in 40 s". Never blocks.
-    void ReapTablet(StatusSink* sink, uint32_t now);
+    void ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now);
     // True when no start pause is in force.
     bool MayLaunch(uint32_t now) const { return runs_.Ready(now); }
     // True when no download pause is in force.
@@ -39,6 +40,3 @@ private:
     RestartBackoff downloads_;
     bool verifyDownload_ = false;
 };
-
-// The program's pacing, made on first use with FirstBackoffPauseMs().
-LaunchPacing& Pacing();
