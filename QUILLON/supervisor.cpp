@@ -108,7 +108,6 @@ private:
     uint32_t burstStart_ = 0;
     bool burst_ = false;
 };
-
 }  // namespace
 
 int32_t RunLauncherLoop(Launcher& launcher) {
