@@ -170,6 +170,9 @@ bool DeviceTablet::Download(StatusSink* sink) {
     ok = ok && InstallDownloadedFile(hostPart, hostFinal, &failureCause_, host_.Trust());
     if (ok) {
         failureCause_.clear();
+        if (host_.Trust() != nullptr) {
+            host_.Trust()->NoteInstalled(hostFinal);
+        }
     } else {
         if (UpdateTrust::IsRefusal(failureCause_)) {
             // The gateway hears which version was refused, read before the file goes.
