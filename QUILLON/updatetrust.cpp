@@ -57,6 +57,13 @@ bool UpdateTrust::InstalledFileValid(const std::string& path, std::string* cause
     return valid;
 }
 
+void UpdateTrust::NoteInstalled(const std::string& path) {
+    struct stat st {};
+    lastValid_ = CheckingOn() && stat(path.c_str(), &st) == 0
+                     ? Identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim}
+                     : Identity();
+}
+
 bool UpdateTrust::IsRefusal(const std::string& cause) {
     return cause.rfind(kRefusalPrefix, 0) == 0;
 }

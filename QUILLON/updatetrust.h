@@ -36,6 +36,10 @@ public:
     // unseen here; every start checks the file in full). False, with the cause, otherwise.
     bool InstalledFileValid(const std::string& path, std::string* cause);
 
+    // The file now at `path` was checked before it was renamed there (the installer's gate): the
+    // next InstalledFileValid need not read it again.
+    void NoteInstalled(const std::string& path);
+
     // True when `cause` is a refused signature's.
     static bool IsRefusal(const std::string& cause);
     // The event report's text for a refused download of `version` ("" when it has none).

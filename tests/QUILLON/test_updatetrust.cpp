@@ -74,6 +74,12 @@ TEST(UpdateTrust, PolicyFromTheKeyFolderAndTheInstalledFilesCheck) {
     ASSERT_TRUE(WriteFile(installed, payload));
     EXPECT_FALSE(trust.InstalledFileValid(installed, &cause));
     EXPECT_EQ("no valid signature: not signed", cause);
+    // What the installer's gate checked is not read again; a later change still is.
+    trust.NoteInstalled(installed);
+    EXPECT_TRUE(trust.InstalledFileValid(installed, &cause));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WriteFile(installed, payload + "x"));
+    EXPECT_FALSE(trust.InstalledFileValid(installed, &cause));
     unlink(installed.c_str());
     EXPECT_FALSE(trust.InstalledFileValid(installed, &cause));
     EXPECT_EQ(installed + ": No such file or directory", cause);
