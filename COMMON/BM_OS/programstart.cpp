@@ -51,6 +51,21 @@ void CloseRange(int first, int last) {
     _exit(127);
 }
 
+// Writes `value` (>= 0) as decimal digits and a terminator at `out` (room for 11 bytes); no
+// library call, as it runs between fork and exec.
+void FormatDecimal(char* out, int value) {
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0 && n < 11);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+    *out = '\0';
+}
+
 // Runs in the grandchild: only async-signal-safe calls from here on. With `execFd` >= 0 the
 // program is that descriptor's file (and `path` only its argv[0]).
 [[noreturn]] void ExecProgram(const char* path, char* const argv[], int reportFd, int maxFd,
@@ -96,6 +111,14 @@ void CloseRange(int first, int last) {
         // A script: its interpreter opens it as /dev/fd/N, which needs the descriptor kept open.
         fcntl(execFd, F_SETFD, 0);
         execveat(execFd, "", argv, environ, AT_EMPTY_PATH);
+    }
+    if (errno == ENOSYS) {
+        // No execveat (an old kernel, or an emulator such as qemu-user): the descriptor's file
+        // by its /proc name, kept open for a script's interpreter.
+        char byFd[32] = "/proc/self/fd/";
+        FormatDecimal(byFd + 14, execFd);
+        fcntl(execFd, F_SETFD, 0);
+        execv(byFd, argv);
     }
     ReportFailure(reportFd);
 }
