@@ -1,7 +1,10 @@
 #include "QUILLON/launchpacing.h"
 
+#include <ctime>
+
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_UTIL/bmstring.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/tabletchild.h"
 
 namespace {
@@ -25,6 +28,13 @@ void LaunchPacing::ReapTablet(StatusSink* sink, uint32_t now) {
         return;
     }
     Show(sink, DescribeEnd(*end));
+    const ReleaseKeeper::Report release =
+        Releases(sink).RunEnded(end->runMs, static_cast<int64_t>(std::time(nullptr)));
+    ShowReleaseReport(release, sink);
+    if (release.launchNow) {
+        runs_.Reset();  // the version put back starts at once
+        return;
+    }
     const uint32_t pause = runs_.RunEnded(end->runMs, now);
     if (pause > 0) {
         Show(sink, "Torvix ended after " + std::to_string(end->runMs / 1000) + " s, " +

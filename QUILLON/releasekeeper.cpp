@@ -6,12 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <utility>
 
+#include "COMMON/BM_COMM/bmserver.h"
+#include "COMMON/BM_COMM/eventreport.h"
+#include "COMMON/BM_COMM/statussink.h"
+#include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_OS/fileversion.h"
+#include "QUILLON/torvix.h"
 
 namespace {
-constexpr char kDownloadSuffix[] = ".download";
 constexpr char kNoVersion[] = "unknown";
 
 bool Exists(const std::string& path) {
@@ -67,8 +73,13 @@ bool ReleaseKeeper::PrepareInstall(const std::string& part, std::string* cause) 
     if (!Enabled()) {
         return true;
     }
+    struct stat installed {};
+    const bool exists = lstat(files_.Installed().c_str(), &installed) == 0;
+    if (exists && !S_ISREG(installed.st_mode)) {
+        return true;  // the rename will fail: nothing to keep, nothing to try
+    }
     std::string kept;
-    if (guard_.KeepsPrevious() && Exists(files_.Installed())) {
+    if (guard_.KeepsPrevious() && exists) {
         const std::string version = ExecutableVersion(files_.Installed());
         if (files_.KeepPrevious()) {
             kept = version.empty() ? kNoVersion : version;
@@ -151,6 +162,10 @@ std::string ReleaseKeeper::TakeEventReport() {
     return std::exchange(pendingReport_, std::string());
 }
 
+void ReleaseKeeper::KeepEventReport(const std::string& text) {
+    pendingReport_ = text;
+}
+
 void ReleaseKeeper::RollBack(const ReleaseGuard::EndOutcome& outcome, Report* report) {
     const bool done = files_.WriteRefused(*outcome.refusal) && files_.RestorePrevious() &&
                       files_.SyncFolder() && files_.RemoveTrial() && files_.SyncFolder();
@@ -180,4 +195,36 @@ void ReleaseKeeper::Load(std::optional<TrialRecord> trial) {
     const std::string previous = havePrevious ? ExecutableVersion(files_.Previous()) : "";
     guard_.Restore(trial, files_.ReadRefused(),
                    havePrevious ? (previous.empty() ? kNoVersion : previous) : "");
+}
+
+ReleaseKeeper& Releases(StatusSink* sink) {
+    static std::unique_ptr<ReleaseKeeper> keeper;
+    const std::string installed = DeviceFilePath(TorvixPath().NarrowText());
+    if (!keeper || keeper->Files().Installed() != installed) {
+        keeper = std::make_unique<ReleaseKeeper>(installed, RollbackEnabled());
+        ShowReleaseReport(keeper->Recover(static_cast<int64_t>(std::time(nullptr))), sink);
+    }
+    return *keeper;
+}
+
+void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink) {
+    for (const std::string& line : report.statusLines) {
+        if (sink != nullptr) {
+            sink->ShowStatus(BmString(line.c_str()));
+        } else {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
+    for (const std::string& line : report.stderrLines) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+void SendReleaseReport(BmServer* client) {
+    ReleaseKeeper& keeper = Releases();
+    const std::string text = keeper.TakeEventReport();
+    if (!text.empty() &&
+        (client == nullptr || !client->IsConnected() || !SendEventReport(client, BmString(text.c_str())))) {
+        keeper.KeepEventReport(text);
+    }
 }

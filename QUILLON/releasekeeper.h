@@ -13,6 +13,9 @@
 #include "QUILLON/releasefiles.h"
 #include "QUILLON/releaseguard.h"
 
+class BmServer;
+class StatusSink;
+
 // True unless QUILLON_ROLLBACK is "0".
 bool RollbackEnabled();
 
@@ -65,6 +68,8 @@ public:
     // The event report of the last roll back, until taken (sent once the gateway is reachable);
     // "" when there is none.
     std::string TakeEventReport();
+    // Puts a report that could not be sent back.
+    void KeepEventReport(const std::string& text);
 
 private:
     // Puts the previous version back after `outcome` (a kRollBack) and says so in `report`.
@@ -78,3 +83,14 @@ private:
     ReleaseGuard guard_;
     std::string pendingReport_;
 };
+
+// The program's keeper for the executable TorvixPath() names now, made on first use with
+// RollbackEnabled(); a switch of dev mode makes a new one. A new keeper first recovers (Recover),
+// its lines going to `sink` (may be null: standard error only).
+ReleaseKeeper& Releases(StatusSink* sink = nullptr);
+// Shows `report`: its status lines on `sink` (standard error when null), its other lines on
+// standard error.
+void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink);
+// Sends the pending roll back report through `client` (MSG_EVENT_REPORT); kept for a later try
+// when it cannot be sent. Never blocks longer than one send.
+void SendReleaseReport(BmServer* client);

@@ -16,6 +16,7 @@
 #include "QUILLON/mainwnd.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/statusecho.h"
 #include "QUILLON/torvix.h"
 
@@ -139,6 +140,7 @@ uint32_t NextWaitMs(const QuillonWnd& window, uint32_t lastCheck, LoopWatch& wat
     if (watch.InBurst()) {
         wait = std::min(wait, kOpenRecheckMs);
     }
+    wait = std::min(wait, Releases().MsUntilPassed(now));
     return wait;
 }
 }  // namespace
@@ -195,6 +197,16 @@ void DownloadUnlessPaused(QuillonWnd& window, TabletOps& tablet, const char16_t*
     pacing.DownloadDone(loaded, tablet.DownloadError(), &window, GetTickCount());
     gCheckAgainNow = loaded;
 }
+
+// The gateway offers a release that was rolled back: the installed version is started instead.
+bool RefusesOffer(QuillonWnd& window) {
+    const ReleaseGuard::OfferOutcome offer =
+        Releases(&window).JudgeOffer(window.gatewayVersion.NarrowText(), window.localVersion.NarrowText());
+    if (!offer.statusLine.empty()) {
+        window.AddStatusLine(BmString(offer.statusLine.c_str()));
+    }
+    return offer.refuse;
+}
 }  // namespace
 
 void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
@@ -209,6 +221,7 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
         return;
     }
     LaunchPacing& pacing = Pacing();
+    SendReleaseReport(gGatewayClient);
     if (!haveLocal) {
         pacing.VersionSeen(false, &window, GetTickCount());
         DownloadUnlessPaused(window, tablet, u"Torvix missing: loading...", u"Torvix Loaded OK",
@@ -217,7 +230,8 @@ void RunVersionCheck(QuillonWnd& window, TabletOps& tablet) {
     }
     Push(window, u"Got Version Info OK");
     // Exact text equality: the gateway must answer in the same "%d.%d.%d.%d" form.
-    const bool matches = window.localVersion.Equals(window.gatewayVersion);
+    const bool refused = RefusesOffer(window);
+    const bool matches = window.localVersion.Equals(window.gatewayVersion) || refused;
     pacing.VersionSeen(matches, &window, GetTickCount());
     if (matches) {
         if (pacing.MayLaunch(GetTickCount())) {
@@ -259,6 +273,7 @@ int32_t QuillonWnd::RunSupervisor() {
         TabletOps& tablet = Tablet();
         TickStatusEcho();
         Pacing().ReapTablet(&window, GetTickCount());
+        ShowReleaseReport(Releases(&window).StillRunning(GetTickCount()), &window);
         if (TerminationRequested() && !destroyPosted) {
             destroyPosted = PostMessageW(GetWindowHandle(), WM_DESTROY, 0, 0) != FALSE;
         }

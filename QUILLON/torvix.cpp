@@ -28,6 +28,7 @@
 #include "QUILLON/mainwnd.h"
 #include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/screenclass.h"
 #include "QUILLON/supervisor.h"
 #include "QUILLON/tabletchild.h"
@@ -107,10 +108,14 @@ bool Install(const std::string& part, const std::string& target) {
         FailureCause() = part + ": " + std::strerror(errno);
         return false;
     }
+    if (!Releases().PrepareInstall(part, &FailureCause())) {
+        return false;
+    }
     if (std::rename(part.c_str(), target.c_str()) != 0) {
         FailureCause() = target + ": " + std::strerror(errno);
         return false;
     }
+    Releases().Files().SyncFolder();
     return true;
 }
 
@@ -260,6 +265,7 @@ bool LaunchTorvix(bool remote) {
         return false;
     }
     LaunchedTablet().Started(pid, GetTickCount());
+    Releases().Started(GetTickCount());
     HoldLoopChecks(LaunchPauseMs());
     return true;
 }
