@@ -1,7 +1,7 @@
 // The real launcher against the gateway peer: a release that keeps ending at once is rolled back
-// to the version before it and not taken again while offered, across a launcher restart; the
-// next good release installs over the version put back. And the launcher killed at random
-// moments of an update and a roll back: one whole executable every time, and the next start
+// to the version before it and not taken again while offered, across a launcher restart, unless
+// the technician asks for it; the next good release installs over the version put back. And the launcher
+// killed at random moments of an update and a roll back: one whole executable every time, and the next start
 // finishes the work.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "QUILLON/commandids.h"
 #include "QUILLON/releasefiles.h"
 #include "tests/QUILLON/support_launcher.h"
 
@@ -82,6 +83,25 @@ TEST(LauncherRollback, ACrashingReleaseIsRolledBackRefusedAndReplacedByTheNextOn
         << world.Transcript();
     EXPECT_EQ(world.Gateway().CountLines("DOWNLOAD_REQUEST"), 1u) << world.Gateway().Transcript();
     EXPECT_GE(world.Gateway().CountLines("VERSION_REQUEST"), 5u);
+
+    // The technician's "Get Torvix" takes the refused release again, on a new trial.
+    ASSERT_TRUE(world.PostCommand(IDM_MONITOR_MODE));  // so that the check does not restart v1 meanwhile
+    ASSERT_TRUE(world.WaitTabletCount(1, kStepMs));
+    size_t from = world.Launcher().LineCount();
+    world.StopTabletApps();
+    ASSERT_TRUE(world.WaitStatus("Connected to gateway.", kStepMs, from)) << world.Transcript();
+    ASSERT_TRUE(world.PostCommand(IDM_GET_TORVIX));
+    ASSERT_TRUE(world.WaitStatus("Download Sucess", kStepMs, from)) << world.Transcript();
+    EXPECT_EQ(NamesIn(world.Root()), LauncherWorld::UpdatedRootNames());
+    from = world.Launcher().LineCount();
+    ASSERT_TRUE(world.PostCommand(IDM_MONITOR_MODE));
+    ASSERT_TRUE(world.WaitSequence(
+        {"OK to start: launching...", "Torvix 2.0.0.7 ended 3 times within 10 s: back to 1.0.0.1",
+         "OK to start: launching...", "Hiding QUILLON"},
+        kStepMs, from))
+        << world.Transcript();
+    EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), v1);
+    EXPECT_EQ(world.Gateway().CountLines("DOWNLOAD_REQUEST"), 2u);
 
     ASSERT_TRUE(world.Publish("3.0.0.0"));
     ASSERT_TRUE(EndAppAndWaitForCheck(world, {"Wrong version, loading...", "Download Sucess", "Success",
