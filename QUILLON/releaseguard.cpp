@@ -65,9 +65,11 @@ uint32_t ReleaseGuard::MsUntilPassed(uint32_t now) const {
 }
 
 ReleaseGuard::EndOutcome ReleaseGuard::RunEnded(uint32_t runMs, int64_t wallNow) {
+    // Only a run of the version on trial counts: one started before its install does not.
+    const bool ofTrial = running_;
     running_ = false;
     EndOutcome outcome;
-    if (!trial_) {
+    if (!trial_ || !ofTrial) {
         return outcome;
     }
     const std::string version = trial_->version;

@@ -73,7 +73,8 @@ public:
     // Milliseconds from `now` until StillRunning passes the running trial (kNoDeadline: none).
     static constexpr uint32_t kNoDeadline = 0xFFFFFFFFu;
     uint32_t MsUntilPassed(uint32_t now) const;
-    // A run of `runMs` ended at wall time `wallNow` (seconds since 1970).
+    // A run of `runMs` ended at wall time `wallNow` (seconds since 1970). Counts only for a run
+    // Started since the trial began.
     EndOutcome RunEnded(uint32_t runMs, int64_t wallNow);
     // A trial found at start-up with its quick ends already at the limit: the roll back decided
     // before the launcher ended (kRollBack), or kNone.

@@ -26,8 +26,9 @@ struct RuleCase {
 };
 
 // Runs one action on the guard: "install V" / "override V" (a download the version check allowed
-// / the technician's own), "run MS" (a start and its end after MS), "alive MS" (still running after
-// MS), "offer V", "restart" (a new launcher finds what the old one left on disk).
+// / the technician's own), "run MS" (a start and its end after MS), "start" and "end MS" (the
+// same, apart), "alive MS" (still running after MS), "offer V", "restart" (a new launcher finds
+// what the old one left on disk).
 class RuleScript {
 public:
     explicit RuleScript(const RuleCase& c)
@@ -43,6 +44,13 @@ public:
             const auto trial = guard_.BeginTrial(arg, Sha(arg), kept);
             installed_ = arg;
             return trial ? "trial " + trial->version + " previous " + guard_.PreviousVersion() : "";
+        }
+        if (verb == "start") {
+            guard_.Started(clock_.TickCount());
+            return "";
+        }
+        if (verb == "end") {
+            return Describe(guard_.RunEnded(static_cast<uint32_t>(std::stoul(arg)), kWallNow));
         }
         if (verb == "run" || verb == "alive") {
             const uint32_t ms = static_cast<uint32_t>(std::stoul(arg));
@@ -118,6 +126,14 @@ const RuleCase kRuleCases[] = {
       {"run 100", "none"},  // no longer on trial
       {"run 100", "none"},
       {"run 100", "none"}}},
+    {"ARunOfTheVersionBeforeTheInstallDoesNotCount",
+     true,
+     1000,
+     "1.0.0.1",
+     {{"start", ""},
+      {"install 2.0.0.7", "trial 2.0.0.7 previous 1.0.0.1"},
+      {"end 100", "none"},
+      {"run 100", "counted 1"}}},
     {"StillRunningAfterAMinutePassesAcrossTheTickWrap",
      true,
      0xFFFFFF00u,
