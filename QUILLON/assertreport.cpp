@@ -2,14 +2,21 @@
 
 #include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_UTIL/bmassert.h"
-#include "QUILLON/programstate.h"
 
 namespace {
+// The assertion handler is a plain function that any unit may reach, so its client cannot
+// belong to an object.
+BmServer* gReportClient = nullptr;
+
 void SendToGateway(const BmString& text) {
-    SendEventReport(gGatewayClient, text);  // the outcome is not examined: a lost report is not retried
+    SendEventReport(gReportClient, text);  // the outcome is not examined: a lost report is not retried
 }
 }  // namespace
 
 void InstallAssertionReporter() {
     SetAssertionHandler(SendToGateway);
+}
+
+void SetAssertionClient(BmServer* client) {
+    gReportClient = client;
 }

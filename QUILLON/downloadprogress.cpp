@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "COMMON/BM_OS/bmclock.h"
-#include "QUILLON/mainwnd.h"
+#include "QUILLON/launcherview.h"
 
 namespace {
 constexpr int64_t kBytesPerTenthMb = 100000;
@@ -32,18 +32,14 @@ private:
 };
 }  // namespace
 
-WindowDownloadProgress::WindowDownloadProgress(QuillonWnd* window, int logFd)
-    : window_(window), logFd_(logFd), start_(GetTickCount()) {}
+WindowDownloadProgress::WindowDownloadProgress(LauncherView* view, int logFd)
+    : view_(view), logFd_(logFd), start_(GetTickCount()) {}
 
 WindowDownloadProgress::~WindowDownloadProgress() {
     const KeepErrno keep;
-    if (QuillonWnd* target = LiveTarget(); target != nullptr && painted_) {
-        target->ShowDownloadProgress(0, 0);
+    if (view_ != nullptr && painted_) {
+        view_->ShowDownloadProgress(0, 0);
     }
-}
-
-QuillonWnd* WindowDownloadProgress::LiveTarget() const {
-    return window_ != nullptr && LiveWindow() == window_ ? window_ : nullptr;
 }
 
 std::string WindowDownloadProgress::ProgressLine(int32_t received, int32_t total) {
@@ -57,9 +53,8 @@ void WindowDownloadProgress::OnProgress(int32_t received, int32_t total) {
         return;
     }
     const KeepErrno keep;
-    if (QuillonWnd* target = LiveTarget();
-        target != nullptr && (!painted_ || ElapsedSince(lastPaint_) >= kRepaintIntervalMs)) {
-        target->ShowDownloadProgress(received, total);
+    if (view_ != nullptr && (!painted_ || ElapsedSince(lastPaint_) >= kRepaintIntervalMs)) {
+        view_->ShowDownloadProgress(received, total);
         lastPaint_ = GetTickCount();
         painted_ = true;
     }

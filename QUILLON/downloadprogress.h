@@ -13,15 +13,15 @@
 
 #include "COMMON/BM_COMM/downloader.h"
 
-class QuillonWnd;
+class LauncherView;
 
 class WindowDownloadProgress final : public DownloadProgress {
 public:
     static constexpr uint32_t kRepaintIntervalMs = 100;
     static constexpr uint32_t kQuietMs = 2000;  // shorter downloads write no lines
 
-    // `window` (may be null) shows the bar while it is the live window; lines go to `logFd`.
-    explicit WindowDownloadProgress(QuillonWnd* window, int logFd = STDERR_FILENO);
+    // `view` (may be null) shows the bar; lines go to `logFd`.
+    explicit WindowDownloadProgress(LauncherView* view, int logFd = STDERR_FILENO);
     // Takes the bar off the window.
     ~WindowDownloadProgress() override;
     WindowDownloadProgress(const WindowDownloadProgress&) = delete;
@@ -34,9 +34,7 @@ public:
     static std::string ProgressLine(int32_t received, int32_t total);
 
 private:
-    QuillonWnd* LiveTarget() const;
-
-    QuillonWnd* window_;
+    LauncherView* view_;
     int logFd_;
     uint32_t start_;
     uint32_t lastPaint_ = 0;

@@ -1,10 +1,7 @@
 #include "QUILLON/launchpacing.h"
 
-#include <ctime>
-
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_UTIL/bmstring.h"
-#include "QUILLON/releasekeeper.h"
 #include "QUILLON/tabletchild.h"
 
 namespace {
@@ -22,22 +19,23 @@ void Show(StatusSink* sink, const std::string& line) {
 LaunchPacing::LaunchPacing(uint32_t firstPauseMs)
     : runs_(kQuickEndsBeforePause, firstPauseMs), downloads_(0, firstPauseMs) {}
 
-void LaunchPacing::ReapTablet(StatusSink* sink, uint32_t now) {
-    const std::optional<TabletEnd> end = LaunchedTablet().Reap(now);
-    if (!end) {
+std::optional<TabletEnd> LaunchPacing::ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now) {
+    const std::optional<TabletEnd> end = children.Reap(now);
+    if (end) {
+        TabletEnded(*end, false, sink, now);
+    }
+    return end;
+}
+
+void LaunchPacing::TabletEnded(const TabletEnd& end, bool startNow, StatusSink* sink, uint32_t now) {
+    Show(sink, DescribeEnd(end));
+    if (startNow) {
+        runs_.Reset();
         return;
     }
-    Show(sink, DescribeEnd(*end));
-    const ReleaseKeeper::Report release =
-        Releases(sink).RunEnded(end->runMs, static_cast<int64_t>(std::time(nullptr)));
-    ShowReleaseReport(release, sink);
-    if (release.launchNow) {
-        runs_.Reset();  // the version put back starts at once
-        return;
-    }
-    const uint32_t pause = runs_.RunEnded(end->runMs, now);
+    const uint32_t pause = runs_.RunEnded(end.runMs, now);
     if (pause > 0) {
-        Show(sink, "Torvix ended after " + std::to_string(end->runMs / 1000) + " s, " +
+        Show(sink, "Torvix ended after " + std::to_string(end.runMs / 1000) + " s, " +
                        std::to_string(runs_.Failures()) + " times: next start in " + Seconds(pause));
     }
 }
@@ -74,9 +72,4 @@ bool LaunchPacing::VersionSeen(bool matches, StatusSink* sink, uint32_t now) {
 
 void LaunchPacing::Reset(uint32_t firstPauseMs) {
     *this = LaunchPacing(firstPauseMs);
-}
-
-LaunchPacing& Pacing() {
-    static LaunchPacing pacing(FirstBackoffPauseMs());
-    return pacing;
 }

@@ -9,18 +9,15 @@
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/commandmenu.h"
-#include "QUILLON/devicedata.h"
-#include "QUILLON/programstate.h"
-#include "QUILLON/quillon.h"
+#include "QUILLON/launcher.h"
+#include "QUILLON/programnames.h"
 #include "QUILLON/statusecho.h"
-#include "QUILLON/trayicon.h"
+#include "QUILLON/supervisor.h"
 
 namespace {
+// The window the static window procedure serves: set by CreateMainWindow, cleared only by Detach.
 QuillonWnd* gLiveWindow = nullptr;
-QuillonWnd* gPendingWindow = nullptr;
-HWND gMainWindowHandle = nullptr;
 
-constexpr char16_t kUnknownVersion[] = u"UNKNOWN";
 constexpr char16_t kStartupLine[] = u"Quillon Startup";
 constexpr char16_t kShuttingDownLine[] = u"Shutting Down...";
 // The download bar's rows, below the last panel row, in the strip's 10-pixel bottom margin.
@@ -48,9 +45,9 @@ struct WindowSize {
     int32_t height = 0;
 };
 
-WindowSize MainWindowSize() {
+WindowSize SizeOf(HWND hwnd) {
     RECT rect{};
-    if (gMainWindowHandle == nullptr || !GetWindowRect(gMainWindowHandle, &rect)) {
+    if (hwnd == nullptr || !GetWindowRect(hwnd, &rect)) {
         return {};
     }
     return {rect.right - rect.left, rect.bottom - rect.top};
@@ -66,8 +63,9 @@ void DrawText(HDC dc, int32_t x, int32_t y, BmString text) {
     ExtTextOutW(dc, x, y, 0, nullptr, wide, static_cast<UINT>(text.Length()), nullptr);
 }
 
-uint16_t ListenerIdFromClient() {
-    return gGatewayClient != nullptr ? gGatewayClient->NextListenerId() : 0;
+uint16_t ListenerIdFrom(Launcher& launcher) {
+    BmServer* client = launcher.GatewayClient();
+    return client != nullptr ? client->NextListenerId() : 0;
 }
 }  // namespace
 
@@ -75,28 +73,19 @@ QuillonWnd* LiveWindow() {
     return gLiveWindow;
 }
 
-QuillonWnd::QuillonWnd() : GatewayListener(ListenerIdFromClient()) {
+QuillonWnd::QuillonWnd(Launcher& launcher) : GatewayListener(ListenerIdFrom(launcher)), launcher_(launcher) {
     if (gLiveWindow != nullptr) {
         BM_ASSERT_REPORT();
     }
-    gPendingWindow = nullptr;
-    if (gGatewayClient != nullptr) {
-        gGatewayClient->AddListener(this);
+    if (BmServer* client = launcher_.GatewayClient()) {
+        client->AddListener(this);
     }
-    localVersion.AssignWide(kUnknownVersion);
-    gatewayVersion.AssignWide(kUnknownVersion);
-    appRunning = -1;
-    menuJustClosed = 0;
-    gDevMode = 0;
-    LoadDeviceData(gDevMode);
 }
 
 QuillonWnd::~QuillonWnd() {
-    if (gLiveWindow == this) {
-        gLiveWindow = nullptr;
-    }
-    if (gGatewayClient != nullptr) {
-        gGatewayClient->RemoveListener(this);
+    Detach();
+    if (BmServer* client = launcher_.GatewayClient()) {
+        client->RemoveListener(this);
     }
     FreeStrings(statusLines_);
     ClearInfoPanel();
@@ -127,7 +116,28 @@ BmString QuillonWnd::InfoValueAt(int32_t index) const {
 }
 
 HWND QuillonWnd::GetWindowHandle() {
-    return gMainWindowHandle;
+    return gLiveWindow != nullptr ? gLiveWindow->hwnd_ : nullptr;
+}
+
+void QuillonWnd::Detach() {
+    if (gLiveWindow == this) {
+        gLiveWindow = nullptr;
+    }
+    if (launcher_.View() == this) {
+        launcher_.SetView(nullptr);
+    }
+}
+
+void QuillonWnd::ShowLauncher(bool shown) {
+    ShowWindow(hwnd_, shown ? SW_SHOW : SW_HIDE);
+}
+
+bool QuillonWnd::RequestExit() {
+    return PostMessageW(hwnd_, WM_DESTROY, 0, 0) != FALSE;
+}
+
+int32_t QuillonWnd::RunSupervisor() {
+    return RunLauncherLoop(launcher_);
 }
 
 BmString QuillonWnd::YesNo(int32_t flag) {
@@ -157,14 +167,18 @@ bool QuillonWnd::CreateMainWindow(int32_t showCommand) {
             height = work.bottom - work.top;
         }
     }
-    gPendingWindow = this;
+    if (gLiveWindow != nullptr && gLiveWindow != this) {
+        BM_ASSERT_REPORT();
+    }
+    gLiveWindow = this;
+    launcher_.SetView(this);
     HWND hwnd = CreateWindowExW(0, kMainWindowClass, kMainWindowTitle, WS_POPUP | WS_VISIBLE | WS_CAPTION, x,
                                 y, width, height, nullptr, nullptr, nullptr, nullptr);
     if (hwnd == nullptr) {
-        gPendingWindow = nullptr;
+        Detach();
         return false;
     }
-    gMainWindowHandle = hwnd;
+    hwnd_ = hwnd;
     SetWindowTextW(hwnd, kMainWindowTitle);
     ShowWindow(hwnd, showCommand);
     RebuildInfoPanel();
@@ -207,10 +221,10 @@ void QuillonWnd::RebuildInfoPanel() {
     for (const std::string& address : addresses) {
         AddInfoRow(BmString(u"Local Adapter"), BmString(address.c_str()));
     }
-    AddInfoRow(BmString(u"Local Version"), localVersion);
-    AddInfoRow(BmString(u"Gateway Version"), gatewayVersion);
-    AddInfoRow(BmString(u"Torvel running"), YesNo(appRunning));
-    AddInfoRow(BmString(u"Con Gateway"), YesNo(gGatewayClient != nullptr && gGatewayClient->IsConnected()));
+    AddInfoRow(BmString(u"Local Version"), launcher_.localVersion);
+    AddInfoRow(BmString(u"Gateway Version"), launcher_.gatewayVersion);
+    AddInfoRow(BmString(u"Torvel running"), YesNo(launcher_.appRunning));
+    AddInfoRow(BmString(u"Con Gateway"), YesNo(launcher_.Connected() ? 1 : 0));
     AddInfoRow(BmString(u"QUILLON.EXE Version"), BmString(kBuildString));
     AddInfoRow(BmString(u"Build Date"), BmString(__DATE__));
     AddInfoRow(BmString(u"Build Time"), BmString(__TIME__));
@@ -218,7 +232,7 @@ void QuillonWnd::RebuildInfoPanel() {
 }
 
 void QuillonWnd::PaintWindow(HDC dc) {
-    const WindowSize size = MainWindowSize();
+    const WindowSize size = SizeOf(hwnd_);
     const int32_t rows = infoLabels_.Count();
     const RECT whole{0, 0, size.width, size.height};
     FillRect(dc, &whole, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
@@ -276,15 +290,15 @@ void QuillonWnd::DrawProgressBar(HDC dc, int32_t top, int32_t width) {
 void QuillonWnd::ShowDownloadProgress(int32_t received, int32_t total) {
     progressTotal_ = total > 0 ? total : 0;
     progressReceived_ = progressTotal_ > 0 ? std::clamp(received, 0, progressTotal_) : 0;
-    if (gMainWindowHandle != nullptr) {
-        InvalidateRect(gMainWindowHandle, nullptr, FALSE);
-        UpdateWindow(gMainWindowHandle);
+    if (hwnd_ != nullptr) {
+        InvalidateRect(hwnd_, nullptr, FALSE);
+        UpdateWindow(hwnd_);
     }
 }
 
 void QuillonWnd::RepaintBuffered() {
-    HWND hwnd = gMainWindowHandle;
-    const WindowSize size = MainWindowSize();
+    HWND hwnd = hwnd_;
+    const WindowSize size = SizeOf(hwnd_);
     if (hwnd == nullptr) {
         return;
     }
@@ -310,38 +324,33 @@ void QuillonWnd::RepaintBuffered() {
 }
 
 void QuillonWnd::InvalidateInfoPanel() {
-    const WindowSize size = MainWindowSize();
+    const WindowSize size = SizeOf(hwnd_);
     const RECT strip{0, 0, size.width, FrameHeight() + kRowPitch * infoLabels_.Count() + 15};
-    InvalidateRect(gMainWindowHandle, &strip, TRUE);
-    UpdateWindow(gMainWindowHandle);
+    InvalidateRect(hwnd_, &strip, TRUE);
+    UpdateWindow(hwnd_);
 }
 
 void QuillonWnd::OnConnectionChanged(bool connected) {
     AddStatusLine(BmString(connected ? u"Connected to gateway." : u"Disconnected from gateway."));
     RebuildInfoPanel();
     InvalidateInfoPanel();
-    UpdateTrayIcon(gGatewayClient != nullptr && gGatewayClient->IsConnected());
+    tray_.Update(launcher_.Connected());
 }
 
 LRESULT QuillonWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
-            if (gPendingWindow != nullptr) {
-                gLiveWindow = gPendingWindow;
-                gPendingWindow = nullptr;
-                gMainWindowHandle = hwnd;
+            if (gLiveWindow != nullptr && gLiveWindow->hwnd_ == nullptr) {
+                gLiveWindow->hwnd_ = hwnd;
             } else {
                 BM_ASSERT_REPORT();
             }
             return 0;
         case WM_DESTROY:
-            if (gLiveWindow != nullptr) {
-                gLiveWindow->AddStatusLine(BmString(kShuttingDownLine));
-            }
-            gMainWindowObject = nullptr;
-            delete gLiveWindow;
-            if (gLiveWindow != nullptr) {
-                BM_ASSERT_REPORT();
+            // The object stays with the assembly that made it; it only stops being shown.
+            if (QuillonWnd* window = gLiveWindow) {
+                window->AddStatusLine(BmString(kShuttingDownLine));
+                window->Detach();
             }
             PostQuitMessage(0);
             return 0;
@@ -361,12 +370,16 @@ LRESULT QuillonWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
             }
             return 0;
         case WM_CLOSE:
-            ShowWindow(gMainWindowHandle, SW_HIDE);
+            ShowWindow(hwnd, SW_HIDE);
             return 0;
         case WM_COMMAND:
         case WM_LBUTTONDOWN:
         case WM_TRAYNOTIFY:
-            return HandleMenuMessage(hwnd, message, wParam, lParam);
+            if (gLiveWindow == nullptr) {
+                return message == WM_TRAYNOTIFY ? 0 : DefWindowProcW(hwnd, message, wParam, lParam);
+            }
+            return HandleMenuMessage(gLiveWindow->launcher_, gLiveWindow->menuJustClosed, hwnd, message,
+                                     wParam, lParam);
         default:
             return DefWindowProcW(hwnd, message, wParam, lParam);
     }

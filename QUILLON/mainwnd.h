@@ -1,18 +1,22 @@
-// QuillonWnd: the launcher's one full-screen window. A grey information panel across the top
-// (label left, value from the middle, yellow) and below it the status log (green on black,
-// newest line lowest). It receives the gateway client's connection changes and runs the
-// supervisor loop.
+// QuillonWnd: the launcher's one full-screen window, the view of the launcher core. A grey
+// information panel across the top (label left, value from the middle, yellow) drawn from the
+// core's state, and below it the status log (green on black, newest line lowest). It receives
+// the gateway client's connection changes, forwards taps and commands to the core, and runs the
+// supervisor loop over the core.
 #pragma once
 
 #include <cstdint>
 
 #include "COMMON/BM_COMM/gatewaylistener.h"
-#include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmstring.h"
 #include "COMMON/BM_UTIL/valuelist.h"
+#include "QUILLON/launcherview.h"
+#include "QUILLON/trayicon.h"
 
-class QuillonWnd : public GatewayListener, public StatusSink {
+class Launcher;
+
+class QuillonWnd : public GatewayListener, public LauncherView {
 public:
     static constexpr int32_t kMaxStatusLines = 50;
     static constexpr int32_t kRowPitch = 14;
@@ -21,20 +25,26 @@ public:
     static constexpr COLORREF kStatusTextColor = RGB(100, 255, 100);  // also the download bar
     static constexpr COLORREF kProgressTrackColor = RGB(80, 80, 80);
 
-    // Registers with the program-wide gateway client and loads devMode from the device data file.
-    QuillonWnd();
-    // Clears the live window object first, unregisters, frees the status lines and the panel.
+    // The view of `launcher` (which outlives it); registers with the launcher's gateway client.
+    explicit QuillonWnd(Launcher& launcher);
+    // Stops being the live window first (Detach), unregisters, frees the status lines and panel.
     ~QuillonWnd() override;
+    QuillonWnd(const QuillonWnd&) = delete;
+    QuillonWnd& operator=(const QuillonWnd&) = delete;
 
-    // Registers "CQuillonWnd", creates the window over the work area and shows it with
-    // `showCommand`, builds the panel and adds "Quillon Startup". False when creation failed.
+    // Registers "CQuillonWnd", makes this the live window and the launcher's view, creates the
+    // window over the work area and shows it with `showCommand`, builds the panel and adds
+    // "Quillon Startup". False (and not live) when creation failed.
     bool CreateMainWindow(int32_t showCommand);
+    // Stops being the live window and the launcher's view (WM_DESTROY, or the destructor): the
+    // one place the live window pointer is cleared. Its status lines are dropped from then on.
+    void Detach();
 
     // Appends a copy of `text` to the status log (dropping the oldest beyond 50), echoes it on
     // standard error and repaints. Dropped while this is not the live window object.
     void AddStatusLine(const BmString& text);
-    // Rebuilds the panel rows (no repaint). Nothing while not live.
-    void RebuildInfoPanel();
+    // Rebuilds the panel rows from the launcher's state (no repaint). Nothing while not live.
+    void RebuildInfoPanel() override;
     // Invalidates the panel strip and repaints it at once.
     void InvalidateInfoPanel();
     void AddInfoRow(BmString label, BmString value);
@@ -45,17 +55,25 @@ public:
     void RepaintBuffered();
     // Shows a bar of `received` / `total` across the bottom of the panel strip (total 0: none)
     // and repaints the window at once, messages being not dispatched while a download runs.
-    void ShowDownloadProgress(int32_t received, int32_t total);
+    void ShowDownloadProgress(int32_t received, int32_t total) override;
+    // Shows or hides the window.
+    void ShowLauncher(bool shown) override;
+    // Posts WM_DESTROY to the window; false when it could not be posted.
+    bool RequestExit() override;
 
-    // The launcher's main loop (QUILLON/supervisor.cpp); returns the exit code: 1 when the
+    // The launcher's main loop (RunLauncherLoop over the core); returns the exit code: 1 when the
     // wParam of the last message taken is non-zero, else 0. Blocks until the window goes away.
     int32_t RunSupervisor();
+    Launcher& Core() { return launcher_; }
+    // The notification-area icon; its picture follows the connection.
+    TrayIcon& Tray() { return tray_; }
 
     // GatewayListener: a status line, the panel and the tray icon follow the connection.
     void OnConnectionChanged(bool connected) override;
     // StatusSink: discovery's lines become status lines.
     void ShowStatus(BmString text) override { AddStatusLine(text); }
 
+    // The live window's handle (null when there is none).
     static HWND GetWindowHandle();
     static BmString YesNo(int32_t flag);
     // The class's window procedure.
@@ -68,10 +86,7 @@ public:
     BmString InfoLabelAt(int32_t index) const;
     BmString InfoValueAt(int32_t index) const;
 
-    // Read and written by the supervisor loop and the command menu.
-    BmString localVersion;
-    BmString gatewayVersion;
-    int32_t appRunning = -1;
+    // Set when a tap closed the menu, so that this tap does not open it again.
     int32_t menuJustClosed = 0;
 
 private:
@@ -80,6 +95,9 @@ private:
     static void FreeStrings(ValueList& list);
     static BmString StringAt(const ValueList& list, int32_t index);
 
+    Launcher& launcher_;
+    HWND hwnd_ = nullptr;
+    TrayIcon tray_;
     ValueList statusLines_;  // owned BmString*, oldest first
     ValueList infoLabels_;   // owned BmString*, top row first
     ValueList infoValues_;   // parallel to infoLabels_

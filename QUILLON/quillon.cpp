@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
+#include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/application.h"
 #include "QUILLON/assertreport.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/identity.h"
-#include "QUILLON/programstate.h"
 #include "QUILLON/startupcheck.h"
 
 namespace {
@@ -24,22 +24,15 @@ void NotifyFirstInstance() {
 }
 }  // namespace
 
-bool BecomeFirstInstance() {
-    if (gInstanceMutex.Create(kInstanceMutexName)) {
-        if (gInstanceMutex.Wait(kInstanceWaitMs) == WaitResult::Signalled) {
+bool BecomeFirstInstance(NamedMutex& instance) {
+    if (instance.Create(kInstanceMutexName)) {
+        if (instance.Wait(kInstanceWaitMs) == WaitResult::Signalled) {
             return true;
         }
-        gInstanceMutex.Close();
+        instance.Close();
     }
     NotifyFirstInstance();
     return false;
-}
-
-void ReleaseProgramMutexes() {
-    gInstanceMutex.Release();
-    gInstanceMutex.Close();
-    gShutdownMutex.Release();
-    gShutdownMutex.Close();
 }
 
 int QuillonMain(const std::string& commandLine, const std::string& invokedPath) {
@@ -48,18 +41,19 @@ int QuillonMain(const std::string& commandLine, const std::string& invokedPath) 
         std::fprintf(stderr, "quillon: %s\n", problem.c_str());
         return kExitConfigurationError;
     }
-    if (!BecomeFirstInstance()) {
+    // Held for the life of the launcher; released and closed when this returns.
+    NamedMutex instance;
+    if (!BecomeFirstInstance(instance)) {
         return 0;
     }
     if (RunsFromNetworkLocation(invokedPath)) {
         MessageBoxW(nullptr, kNetworkDriveText, kNetworkDriveTitle, MB_OK);
-        ReleaseProgramMutexes();
+        instance.Release();
         return 0;
-    }
-    if (!gShutdownMutex.Create(kShutdownMutexName)) {
-        BM_ASSERT_REPORT();
     }
     const BmString adapterText = AdapterAddressText();
     const std::string deviceName = DeviceName(commandLine);
-    return RunApplication(adapterText, deviceName);
+    const int result = RunApplication(adapterText, deviceName);
+    instance.Release();
+    return result;
 }

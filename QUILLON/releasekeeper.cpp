@@ -7,13 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <utility>
 
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_COMM/statussink.h"
-#include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_OS/fileversion.h"
 #include "QUILLON/torvix.h"
 
@@ -197,14 +195,16 @@ void ReleaseKeeper::Load(std::optional<TrialRecord> trial) {
                    havePrevious ? (previous.empty() ? kNoVersion : previous) : "");
 }
 
-ReleaseKeeper& Releases(StatusSink* sink) {
-    static std::unique_ptr<ReleaseKeeper> keeper;
-    const std::string installed = DeviceFilePath(TorvixPath().NarrowText());
-    if (!keeper || keeper->Files().Installed() != installed) {
-        keeper = std::make_unique<ReleaseKeeper>(installed, RollbackEnabled());
-        ShowReleaseReport(keeper->Recover(static_cast<int64_t>(std::time(nullptr))), sink);
-    }
-    return *keeper;
+namespace {
+ReleaseKeeper* gInstallReleases = nullptr;
+}  // namespace
+
+void SetInstallReleases(ReleaseKeeper* keeper) {
+    gInstallReleases = keeper;
+}
+
+ReleaseKeeper* InstallReleases() {
+    return gInstallReleases;
 }
 
 void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink) {
@@ -220,8 +220,7 @@ void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink) {
     }
 }
 
-void SendReleaseReport(BmServer* client) {
-    ReleaseKeeper& keeper = Releases();
+void SendReleaseReport(ReleaseKeeper& keeper, BmServer* client) {
     const std::string text = keeper.TakeEventReport();
     if (!text.empty() &&
         (client == nullptr || !client->IsConnected() || !SendEventReport(client, BmString(text.c_str())))) {

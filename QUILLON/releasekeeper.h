@@ -84,13 +84,13 @@ private:
     std::string pendingReport_;
 };
 
-// The program's keeper for the executable TorvixPath() names now, made on first use with
-// RollbackEnabled(); a switch of dev mode makes a new one. A new keeper first recovers (Recover),
-// its lines going to `sink` (may be null: standard error only).
-ReleaseKeeper& Releases(StatusSink* sink = nullptr);
+// The keeper the installer's step (KeepPreviousAndBeginTrial) works with, set by the launcher
+// core that owns it; null (none): that step does nothing.
+void SetInstallReleases(ReleaseKeeper* keeper);
+ReleaseKeeper* InstallReleases();
 // Shows `report`: its status lines on `sink` (standard error when null), its other lines on
 // standard error.
 void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink);
-// Sends the pending roll back report through `client` (MSG_EVENT_REPORT); kept for a later try
-// when it cannot be sent. Never blocks longer than one send.
-void SendReleaseReport(BmServer* client);
+// Sends `keeper`'s pending roll back report through `client` (MSG_EVENT_REPORT); kept for a later
+// try when it cannot be sent. Never blocks longer than one send.
+void SendReleaseReport(ReleaseKeeper& keeper, BmServer* client);

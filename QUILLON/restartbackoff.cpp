@@ -1,8 +1,8 @@
 #include "QUILLON/restartbackoff.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <cstdint>
+
+#include "QUILLON/testoverrides.h"
 
 RestartBackoff::RestartBackoff(uint32_t failuresBeforePause, uint32_t firstPauseMs)
     : failuresBeforePause_(failuresBeforePause), firstPauseMs_(firstPauseMs) {}
@@ -44,16 +44,5 @@ bool RestartBackoff::Ready(uint32_t now) const {
 }
 
 uint32_t FirstBackoffPauseMs() {
-    const char* test = std::getenv("QUILLON_TEST");
-    const char* value = std::getenv("QUILLON_BACKOFF_MS");
-    if (test == nullptr || std::strcmp(test, "1") != 0 || value == nullptr || *value == '\0') {
-        return RestartBackoff::kFirstPauseMs;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long ms = std::strtoul(value, &end, 10);
-    if (errno != 0 || *end != '\0' || ms > RestartBackoff::kMaxPauseMs) {
-        return RestartBackoff::kFirstPauseMs;
-    }
-    return static_cast<uint32_t>(ms);
+    return TestOverrideMs("QUILLON_BACKOFF_MS", RestartBackoff::kFirstPauseMs, RestartBackoff::kMaxPauseMs);
 }

@@ -1,38 +1,20 @@
-// The supervisor loop's checks, each one step of QuillonWnd::RunSupervisor.
+// The supervisor loop: the launcher core's passes, with the one wait between them over the
+// loop's registered sources (the window layer, the gateway link, the two lock watchers and the
+// timed steps).
 #pragma once
 
 #include <cstdint>
 
-class QuillonWnd;
-class TabletOps;
+class Launcher;
 
-constexpr uint32_t kIdleSleepMs = 10;  // pause between discovery attempts while not connected
-constexpr uint32_t kReevaluateMs = 5000;
-constexpr uint32_t kShutdownMutexWaitMs = 100;
+constexpr uint32_t kIdleSleepMs = 10;    // pause between discovery attempts while not connected
 constexpr uint32_t kOpenRecheckMs = 25;  // after a lock file was opened, look again this often ...
 constexpr uint32_t kOpenBurstMs = 250;   // ... for this long
 constexpr int kMaxMessagesPerPass = 64;
 constexpr uint32_t kPauseRecheckMs = 1000;  // while a start or download pause lasts
 
-// The one-shot installation check: when nothing is installed, download and start it.
-void RunInstallCheck(QuillonWnd& window, TabletOps& tablet);
-
-// The version check: compare the installed version with the gateway's and download or launch.
-// Updates window.localVersion / gatewayVersion with what could be read. A download or a start
-// is skipped while its pause (LaunchPacing) is in force. After a download that succeeded the
-// loop's next pass, whose check starts the new version, follows without waiting.
-void RunVersionCheck(QuillonWnd& window, TabletOps& tablet);
-
-// Holds the loop's checks (running state, gateway, installation and version) for `ms` from now,
-// as after a start: the application gets that long to take its mutex. Window messages are still
-// handled. A later call replaces the hold.
-void HoldLoopChecks(uint32_t ms);
-// Milliseconds left of the hold (0: none).
-uint32_t LoopChecksHeldMs();
-
-// True once SIGTERM or SIGINT arrived (see InstallTerminationHandlers).
-bool TerminationRequested();
-// SIGTERM and SIGINT set the flag that the loop turns into WM_DESTROY and ask for the program's
-// stop, which ends every wait at once; SIGPIPE is made harmless
-// for writes to a closed standard error.
-void InstallTerminationHandlers();
+// Runs the launcher's passes until its view goes away (or a message ends the loop): reap, the
+// core's checks (not while held or stopping), the queued window messages, then the wait until
+// the nearest source's deadline. SIGTERM/SIGINT have the view asked to exit. Returns 1 when the
+// wParam of the last message taken is non-zero, else 0. Blocks until the loop ends.
+int32_t RunLauncherLoop(Launcher& launcher);

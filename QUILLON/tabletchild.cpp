@@ -41,8 +41,3 @@ std::string DescribeEnd(const TabletEnd& end) {
     }
     return "Torvix exited with code " + std::to_string(end.code) + after;
 }
-
-TabletChild& LaunchedTablet() {
-    static TabletChild tracked;
-    return tracked;
-}

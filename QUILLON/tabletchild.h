@@ -35,6 +35,3 @@ private:
 
 // "Torvix exited with code 1 after 2 s" / "Torvix killed by signal 9 after 5 s".
 std::string DescribeEnd(const TabletEnd& end);
-
-// The program's one record of started applications.
-TabletChild& LaunchedTablet();

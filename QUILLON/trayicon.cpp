@@ -7,55 +7,51 @@
 
 namespace {
 constexpr UINT kTrayIconId = 1;
+}  // namespace
 
-HICON gConnectedIcon = nullptr;
-HICON gDisconnectedIcon = nullptr;
-HWND gTrayWindow = nullptr;
-
-NOTIFYICONDATAW Record(bool connected) {
+NOTIFYICONDATAW TrayIcon::Record(bool connected) const {
     NOTIFYICONDATAW data;
     std::memset(&data, 0, sizeof data);
     data.cbSize = NOTIFYICONDATAW_V1_SIZE;
-    data.hWnd = gTrayWindow;
+    data.hWnd = window_;
     data.uID = kTrayIconId;
     data.uFlags = NIF_MESSAGE | NIF_ICON;
     data.uCallbackMessage = WM_TRAYNOTIFY;
-    data.hIcon = connected ? gConnectedIcon : gDisconnectedIcon;
+    data.hIcon = connected ? connected_ : disconnected_;
     return data;
 }
-}  // namespace
 
-bool LoadTrayIcons() {
-    gConnectedIcon = IconFromResource(IDI_CONNECTED);
-    gDisconnectedIcon = IconFromResource(IDI_DISCONNECTED);
-    return gConnectedIcon != nullptr && gDisconnectedIcon != nullptr;
+bool TrayIcon::LoadIcons() {
+    connected_ = IconFromResource(IDI_CONNECTED);
+    disconnected_ = IconFromResource(IDI_DISCONNECTED);
+    return connected_ != nullptr && disconnected_ != nullptr;
 }
 
-void DestroyTrayIcons() {
-    if (gConnectedIcon != nullptr) {
-        DestroyIcon(gConnectedIcon);
-        gConnectedIcon = nullptr;
+void TrayIcon::DestroyIcons() {
+    if (connected_ != nullptr) {
+        DestroyIcon(connected_);
+        connected_ = nullptr;
     }
-    if (gDisconnectedIcon != nullptr) {
-        DestroyIcon(gDisconnectedIcon);
-        gDisconnectedIcon = nullptr;
+    if (disconnected_ != nullptr) {
+        DestroyIcon(disconnected_);
+        disconnected_ = nullptr;
     }
 }
 
-bool AddTrayIcon(HWND hwnd, bool connected) {
-    gTrayWindow = hwnd;
+bool TrayIcon::Add(HWND hwnd, bool connected) {
+    window_ = hwnd;
     const NOTIFYICONDATAW data = Record(connected);
     return Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
 }
 
-bool UpdateTrayIcon(bool connected) {
+bool TrayIcon::Update(bool connected) {
     const NOTIFYICONDATAW data = Record(connected);
     return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
-bool RemoveTrayIcon() {
+bool TrayIcon::Remove() {
     const NOTIFYICONDATAW data = Record(false);
     const bool removed = Shell_NotifyIconW(NIM_DELETE, &data) != FALSE;
-    gTrayWindow = nullptr;
+    window_ = nullptr;
     return removed;
 }

@@ -23,7 +23,7 @@ bool Matches(const BmMsg& message, uint16_t filter) {
 }  // namespace
 
 BmServer::BmServer() : GatewayListener(static_cast<uint16_t>(0)) {
-    transport_ = std::make_unique<BmSocket>(this);
+    transport_ = std::make_unique<BmSocket>(static_cast<ConnectionObserver*>(this));
     listeners_.push_back(this);
 }
 
@@ -41,14 +41,20 @@ void BmServer::SetName(const char* name) {
 }
 
 void BmServer::SetMacAddress(const BmString& text) {
-    identityTexts_[0].Assign(text);
+    identity_.texts[0].Assign(text);
+    transport_->SetIdentity(identity_);
+}
+
+void BmServer::SetClientType(int32_t type) {
+    identity_.clientType = type;
+    transport_->SetIdentity(identity_);
 }
 
 BmString BmServer::GetIdentityText(int32_t index) const {
     if (index < 1 || index > kIdentityTexts) {
         return BmString();
     }
-    return BmString(identityTexts_[index - 1]);
+    return BmString(identity_.texts[index - 1]);
 }
 
 bool BmServer::Start() {

@@ -16,7 +16,7 @@
 #include "COMMON/BM_OS/envexpand.h"
 #include "COMMON/BM_UTIL/bmstring.h"
 
-class BmServer : public GatewayListener {
+class BmServer : public GatewayListener, private ConnectionObserver {
 public:
     // Poll results.
     static constexpr int32_t kPollFailed = 0;   // link down and not made, or found dead
@@ -27,7 +27,7 @@ public:
     // limit would otherwise hold half a gigabyte of a tablet's memory.
     static constexpr size_t kMaxPendingBytes = 16u * 1024 * 1024;
     static constexpr size_t kNameBytes = 32;  // 31 characters and a terminator
-    static constexpr int32_t kIdentityTexts = 4;
+    static constexpr int32_t kIdentityTexts = HelloIdentity::kTexts;
 
     BmServer();
     ~BmServer() override;
@@ -40,8 +40,8 @@ public:
     // A copy of identity text `index` (1-4); an empty text for any other index.
     BmString GetIdentityText(int32_t index) const;
     // The client type the hello carries (kClientTypeDefault, or kClientTypeOem with RUNTIMEOEMREV).
-    void SetClientType(int32_t type) { clientType_ = type; }
-    int32_t ClientType() const { return clientType_; }
+    void SetClientType(int32_t type);
+    int32_t ClientType() const { return identity_.clientType; }
 
     // Enables connecting, drops a live connection and makes one discovery-and-connect attempt.
     bool Start();
@@ -76,7 +76,7 @@ public:
     // meanwhile; listeners added during the walk are not called by it.
     void BroadcastMessage(BmMsg& message);
     void BroadcastConnectionChanged(bool connected);
-    // Called by the transport on every connect and disconnect.
+    // Called on every connect and disconnect of the transport.
     void NotifyConnectionChanged() { connectionChanged_ = true; }
 
     // For a caller that waits on the link itself: the socket (-1 when not connected), and whether
@@ -93,6 +93,7 @@ private:
     int32_t TakePending(uint16_t filter);
     int32_t HandleReadyMessage(uint16_t filter);
     std::vector<GatewayListener*> Snapshot() const { return listeners_; }
+    void OnTransportChanged() override { NotifyConnectionChanged(); }
 
     std::unique_ptr<BmSocket> transport_;
     std::vector<GatewayListener*> listeners_;
@@ -101,7 +102,6 @@ private:
     uint16_t nextId_ = 1;
     bool connectEnabled_ = false;
     char name_[kNameBytes] = {};
-    BmString identityTexts_[kIdentityTexts];
-    int32_t clientType_ = kClientTypeDefault;
+    HelloIdentity identity_;  // a copy goes to the transport on every change
     bool connectionChanged_ = false;
 };

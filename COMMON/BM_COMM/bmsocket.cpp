@@ -8,7 +8,6 @@
 
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmpingsocket.h"
-#include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
@@ -21,16 +20,16 @@ constexpr int32_t kHelloIdentityOrder[] = {1, 3, 4, 2};
 
 }  // namespace
 
-BmSocket::BmSocket(BmServer* owner)
-    : owner_(owner), lastSendTick_(GetTickCount()), lastReceiveTick_(GetTickCount()) {}
+BmSocket::BmSocket(ConnectionObserver* observer)
+    : observer_(observer), lastSendTick_(GetTickCount()), lastReceiveTick_(GetTickCount()) {}
 
 BmSocket::~BmSocket() {
     Disconnect();
 }
 
 void BmSocket::Notify() {
-    if (owner_ != nullptr) {
-        owner_->NotifyConnectionChanged();
+    if (observer_ != nullptr) {
+        observer_->OnTransportChanged();
     }
 }
 
@@ -69,10 +68,9 @@ void BmSocket::SendHello() {
     hello.AppendString(BmString(kBuildString));
     hello.AppendInt32(kHelloBlockBytes);
     hello.AppendBytes(zeros, kHelloBlockBytes);
-    hello.AppendInt32(owner_ != nullptr ? owner_->ClientType() : kClientTypeDefault);
+    hello.AppendInt32(identity_.clientType);
     for (const int32_t index : kHelloIdentityOrder) {
-        BmString text = owner_ != nullptr ? owner_->GetIdentityText(index) : BmString();
-        hello.AppendString(text);
+        hello.AppendString(identity_.texts[index - 1]);
     }
     const uint8_t* wire = hello.WireBytes();
     if (Send(hello.WireSize(), wire)) {

@@ -11,10 +11,26 @@
 
 #include "COMMON/BM_COMM/recvbuffer.h"
 #include "COMMON/BM_COMM/socketutil.h"
+#include "COMMON/BM_OS/envexpand.h"
+#include "COMMON/BM_UTIL/bmstring.h"
 
 class BmPingSocket;
-class BmServer;
 class StatusSink;
+
+// What the hello tells the gateway about this client: its type and the four identity texts
+// (index 0 is text 1, the adapter-address text).
+struct HelloIdentity {
+    static constexpr int32_t kTexts = 4;
+    int32_t clientType = kClientTypeDefault;
+    BmString texts[kTexts];
+};
+
+// Told by the transport on every connect and disconnect (its owner, the gateway client).
+class ConnectionObserver {
+public:
+    virtual ~ConnectionObserver() = default;
+    virtual void OnTransportChanged() = 0;
+};
 
 // Told about a message while its bytes arrive (the downloader's progress on a big reply).
 class ReceiveObserver {
@@ -42,8 +58,8 @@ public:
     static constexpr uint32_t kConnectLineBytes = 21;
     static constexpr int32_t kHelloVersion = 706;
 
-    // `owner` (may be null) is told of every connection change and supplies the identity texts.
-    explicit BmSocket(BmServer* owner = nullptr);
+    // `observer` (may be null) is told of every connection change.
+    explicit BmSocket(ConnectionObserver* observer = nullptr);
     BmSocket(const BmSocket&) = delete;
     BmSocket& operator=(const BmSocket&) = delete;
     virtual ~BmSocket();
@@ -84,6 +100,8 @@ public:
     // message, or a header that breaks the stream.
     bool HasBufferedWork() const;
     void SetNoDelay(bool on);
+    // The identity the next hello carries (a copy is kept).
+    void SetIdentity(const HelloIdentity& identity) { identity_ = identity; }
 
     void SetReceiveObserver(ReceiveObserver* observer) { progressObserver_ = observer; }
     ReceiveObserver* GetReceiveObserver() const { return progressObserver_; }
@@ -110,7 +128,8 @@ private:
     bool SendAll(uint32_t count, const uint8_t* bytes);
     void Notify();
 
-    BmServer* owner_;
+    ConnectionObserver* observer_;
+    HelloIdentity identity_;
     std::unique_ptr<BmPingSocket> pinger_;
     int socket_ = kInvalidSocket;
     uint32_t lastSendTick_;

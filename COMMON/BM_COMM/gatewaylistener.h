@@ -3,15 +3,22 @@
 // message to the listener whose id the message carries (REQUEST_ID_ALL: to every listener).
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 
 class BmMsg;
-class BmServer;
+
+// Anything that hands out listener ids (the gateway client does): 1 .. 0x7FFE, never 0.
+template <class T>
+concept ListenerIdSource = requires(T& source) {
+    { source.NextListenerId() } -> std::convertible_to<uint16_t>;
+};
 
 class GatewayListener {
 public:
-    // Takes a fresh id from `client` (NextListenerId). Does not register the listener.
-    explicit GatewayListener(BmServer& client);
+    // Takes a fresh id from `ids` (the gateway client). Does not register the listener.
+    template <ListenerIdSource Ids>
+    explicit GatewayListener(Ids& ids) : listenerId_(ids.NextListenerId()) {}
     // Uses `listenerId` as given (the gateway client itself uses 0).
     explicit GatewayListener(uint16_t listenerId) : listenerId_(listenerId) {}
     GatewayListener(const GatewayListener&) = delete;

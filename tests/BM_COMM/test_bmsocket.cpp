@@ -90,6 +90,42 @@ TEST(BmSocketHandshake, ConnectLineThenTheWholeHello) {
     ::close(peer);
 }
 
+// A transport on its own: the hello carries the identity it was given as data (texts 1, 3, 4, 2
+// in that order), and its observer is told of each connect and disconnect.
+TEST(BmSocketHandshake, IdentityAsDataAndEveryConnectionChangeIsTold) {
+    struct CountingObserver final : ConnectionObserver {
+        int changes = 0;
+        void OnTransportChanged() override { ++changes; }
+    } observer;
+    HelloIdentity identity;
+    identity.clientType = 7;
+    const char16_t* texts[] = {u"one", u"two", u"three", u"four"};
+    for (int i = 0; i < HelloIdentity::kTexts; ++i) {
+        identity.texts[i].AssignWide(texts[i]);
+    }
+    BmSocket socket(&observer);
+    socket.SetIdentity(identity);
+    identity.texts[0].AssignWide(u"changed later");  // the transport keeps its own copy
+    LoopbackListener listener;
+    ASSERT_TRUE(socket.Connect(listener.Address()));
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(observer.changes, 1);
+    ASSERT_EQ(ReadExactly(peer, 21), kConnectLine);
+    const Bytes frame = ReadFrame(peer);
+    Bytes tail;
+    Put32(tail, 7);
+    for (const char16_t* text : {u"one", u"three", u"four", u"two"}) {
+        PutWide(tail, text);
+    }
+    ASSERT_GE(frame.size(), tail.size());
+    EXPECT_EQ(Bytes(frame.end() - static_cast<std::ptrdiff_t>(tail.size()), frame.end()), tail);
+    socket.Disconnect();
+    socket.Disconnect();  // already down: nothing more to tell
+    EXPECT_EQ(observer.changes, 2);
+    ::close(peer);
+}
+
 TEST(BmSocketHandshake, DescriptorIsCloseOnExecWithNoDelay) {
     LoopbackListener listener;
     BmSocket socket;

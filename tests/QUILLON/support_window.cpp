@@ -2,13 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_UI/uicontrol.h"
-#include "QUILLON/application.h"
 #include "QUILLON/launchpacing.h"
-#include "QUILLON/programstate.h"
-#include "QUILLON/quillon.h"
-#include "QUILLON/trayicon.h"
 
 std::string TextOf(BmString text) {
     return text.NarrowText();
@@ -50,28 +45,24 @@ void LauncherWindowTest::SetUp() {
     env_[2] = std::make_unique<EnvGuard>("QUILLON_ROOT", root_);
     env_[3] = std::make_unique<EnvGuard>("QUILLON_DISCOVERY", "127.255.255.255:9");
     ResetUiForTests();
-    gMonitorMode = 1;
-    gFirstConnectCheck = true;
-    gGatewayClient = new BmServer();
-    SetTabletOps(&tablet_);
-    Pacing().Reset(0);  // no pauses unless a test asks for them
-    window_ = new QuillonWnd();
-    gMainWindowObject = window_;
+    client_ = std::make_unique<BmServer>();
+    launcher_ = std::make_unique<Launcher>(client_.get());
+    launcher_->SetTabletOps(&tablet_);
+    launcher_->Pacing().Reset(0);  // no pauses unless a test asks for them
+    window_ = std::make_unique<QuillonWnd>(*launcher_);
     ASSERT_TRUE(window_->CreateMainWindow(SW_SHOW));
-    ASSERT_EQ(LiveWindow(), window_);
-    LoadTrayIcons();
-    AddTrayIcon(Handle(), false);
+    ASSERT_EQ(LiveWindow(), window_.get());
+    window_->Tray().LoadIcons();
+    window_->Tray().Add(Handle(), false);
 }
 
 void LauncherWindowTest::TearDown() {
-    RemoveTrayIcon();
-    DestroyTrayIcons();
-    delete LiveWindow();
-    gMainWindowObject = nullptr;
-    SetTabletOps(nullptr);
-    delete gGatewayClient;
-    gGatewayClient = nullptr;
-    gShutdownMutex.Close();
+    if (window_ != nullptr) {
+        window_->Tray().Remove();
+    }
+    window_.reset();
+    launcher_.reset();
+    client_.reset();
     ResetUiForTests();
 }
 

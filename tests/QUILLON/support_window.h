@@ -1,5 +1,6 @@
 // In-process fixture for the launcher's window: the headless backend, a private runtime folder
-// and device root, an unstarted gateway client, and the main window created and shown.
+// and device root, an unstarted gateway client, the launcher core over it with a fake tablet,
+// and the main window created and shown.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_UI/winapi.h"
+#include "QUILLON/launcher.h"
 #include "QUILLON/mainwnd.h"
-#include "QUILLON/torvix.h"
+#include "QUILLON/tabletops.h"
 #include "tests/QUILLON/support_launcher.h"
 
 // Tablet application operations with scripted answers; records what was asked.
@@ -41,6 +44,8 @@ protected:
     void TearDown() override;
 
     QuillonWnd& Window() { return *window_; }
+    Launcher& Core() { return *launcher_; }
+    BmServer& Client() { return *client_; }
     HWND Handle() const { return QuillonWnd::GetWindowHandle(); }
     // The status lines in the window's log, oldest first, as UTF-8 (8-bit) text.
     std::vector<std::string> StatusLines() const;
@@ -54,7 +59,9 @@ private:
     ScratchDir dir_;
     std::string root_;
     std::unique_ptr<EnvGuard> env_[4];
-    QuillonWnd* window_ = nullptr;
+    std::unique_ptr<BmServer> client_;
+    std::unique_ptr<Launcher> launcher_;
+    std::unique_ptr<QuillonWnd> window_;
 };
 
 // Text of a BmString as 8-bit text.

@@ -9,7 +9,6 @@
 #include "QUILLON/application.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/downloadprogress.h"
-#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/statusecho.h"
 #include "tests/QUILLON/support_window.h"
@@ -188,8 +187,8 @@ TEST_F(StatusWindow, PanelRowsInTheirOrder) {
     EXPECT_EQ(TextOf(Window().InfoValueAt(rows - 2)).size(), 8u);  // hh:mm:ss
     EXPECT_FALSE(TextOf(Window().InfoValueAt(rows - 1)).empty());
 
-    Window().appRunning = 0;
-    Window().localVersion.AssignNarrow("1.0.12.305");
+    Core().appRunning = 0;
+    Core().localVersion.AssignNarrow("1.0.12.305");
     Window().RebuildInfoPanel();
     EXPECT_EQ(TextOf(Window().InfoValueAt(adapters)), "1.0.12.305");
     EXPECT_EQ(TextOf(Window().InfoValueAt(adapters + 2)), "NO");
@@ -210,7 +209,7 @@ TEST_F(StatusWindow, CloseHidesAndDestroyEndsTheLoop) {
 
     SendMessageW(Handle(), WM_DESTROY, 0, 0);
     EXPECT_EQ(LiveWindow(), nullptr);
-    EXPECT_EQ(gMainWindowObject, nullptr);
+    EXPECT_EQ(Core().View(), nullptr);
     MSG msg{};
     bool quit = false;
     for (int i = 0; i < 20 && !quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
@@ -231,23 +230,23 @@ TEST_F(StatusWindow, ConnectionChangeShowsALineAndTheClientsOwnState) {
 }
 
 TEST_F(StatusWindow, StartupDefaultsShowsTheWindowAndTurnsMonitorModeOn) {
-    gMonitorMode = 0;
+    Core().monitorMode = 0;
     ShowWindow(Handle(), SW_HIDE);
     SendMessageW(Handle(), WM_COMMAND, IDM_STARTUP_DEFAULTS, 0);
     EXPECT_EQ(StatusLines().back(), "Startup Defaults");
-    EXPECT_EQ(gMonitorMode, 1);
+    EXPECT_EQ(Core().monitorMode, 1);
     EXPECT_TRUE(IsWindowVisible(Handle()));
     // A command whose first parameter carries a high half is no command of ours.
     SendMessageW(Handle(), WM_COMMAND, (WPARAM{1} << 16) | IDM_MONITOR_MODE, 0);
-    EXPECT_EQ(gMonitorMode, 1);
+    EXPECT_EQ(Core().monitorMode, 1);
     SendMessageW(Handle(), WM_COMMAND, IDM_MONITOR_MODE, 0);
-    EXPECT_EQ(gMonitorMode, 0);
+    EXPECT_EQ(Core().monitorMode, 0);
 }
 
 TEST_F(StatusWindow, LinesAfterTheWindowIsGoneAreDropped) {
     SendMessageW(Handle(), WM_DESTROY, 0, 0);
     ASSERT_EQ(LiveWindow(), nullptr);
-    QuillonWnd other;  // not live: its lines go nowhere
+    QuillonWnd other(Core());  // not live: its lines go nowhere
     other.AddStatusLine(BmString("late"));
     EXPECT_EQ(other.StatusLineCount(), 0);
 }

@@ -16,7 +16,6 @@
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_UI/uicontrol.h"
 #include "QUILLON/launchpacing.h"
-#include "QUILLON/programstate.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/restartbackoff.h"
 #include "QUILLON/supervisor.h"
@@ -44,14 +43,14 @@ protected:
     // Real pauses of 10 s and more, on a clock the test moves.
     void WithPauses() {
         SetClock(&clock_);
-        Pacing().Reset(RestartBackoff::kFirstPauseMs);
+        Core().Pacing().Reset(RestartBackoff::kFirstPauseMs);
     }
     void TearDown() override {
         SetClock(nullptr);
         LauncherWindowTest::TearDown();
     }
     // A child that ends with `code` (or is killed by `signal`), tracked as a started application.
-    static pid_t StartedChild(int code, int signal = 0) {
+    pid_t StartedChild(int code, int signal = 0) {
         const pid_t pid = fork();
         if (pid == 0) {
             if (signal != 0) {
@@ -62,14 +61,14 @@ protected:
         if (signal != 0) {
             kill(pid, signal);
         }
-        LaunchedTablet().Started(pid, GetTickCount());
+        Core().Children().Started(pid, GetTickCount());
         return pid;
     }
     // Reaps through the pacing until the tracked children are gone (real time, bounded).
     void ReapAll() {
-        for (int i = 0; i < 400 && LaunchedTablet().Tracked() > 0; ++i) {
-            Pacing().ReapTablet(&Window(), GetTickCount());
-            if (LaunchedTablet().Tracked() > 0) {
+        for (int i = 0; i < 400 && Core().Children().Tracked() > 0; ++i) {
+            Core().Reap();
+            if (Core().Children().Tracked() > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         }
@@ -79,7 +78,7 @@ protected:
 };
 
 TEST_F(Supervisor, VersionCheckWithoutAnyVersionSaysOnlyThatItAsked) {
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(Added(), Lines{"Getting Version Info..."});
     EXPECT_EQ(tablet_.downloads, 0);
     EXPECT_TRUE(tablet_.launches.empty());
@@ -88,18 +87,18 @@ TEST_F(Supervisor, VersionCheckWithoutAnyVersionSaysOnlyThatItAsked) {
 TEST_F(Supervisor, VersionCheckWithoutTheGatewaysAnswerReportsIt) {
     tablet_.haveLocal = true;
     tablet_.local = "1.2.3.4";
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(Added(), (Lines{"Getting Version Info...", "Error Getting Version Info From Gateway..."}));
-    EXPECT_EQ(TextOf(Window().localVersion), "1.2.3.4");
-    EXPECT_EQ(TextOf(Window().gatewayVersion), "UNKNOWN");  // unread texts keep their value
+    EXPECT_EQ(TextOf(Core().localVersion), "1.2.3.4");
+    EXPECT_EQ(TextOf(Core().gatewayVersion), "UNKNOWN");  // unread texts keep their value
     EXPECT_TRUE(tablet_.launches.empty());
 }
 
 TEST_F(Supervisor, VersionCheckInstallsAMissingApplication) {
     tablet_.haveGateway = true;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     tablet_.downloadOk = false;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(Added(),
               (Lines{"Getting Version Info...", "Torvix missing: loading...", "Torvix Loaded OK",
                      "Getting Version Info...", "Torvix missing: loading...", "ERROR: Can't load Torvix"}));
@@ -111,32 +110,32 @@ TEST_F(Supervisor, VersionCheckLaunchesOnlyOnExactlyEqualTexts) {
     tablet_.haveLocal = tablet_.haveGateway = true;
     tablet_.local = "1.2.3.4";
     tablet_.gateway = "1.2.3.04";
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(Added(), (Lines{"Getting Version Info...", "Got Version Info OK", "Wrong version, loading...",
                               "Success"}));
     EXPECT_TRUE(tablet_.launches.empty());
 
     tablet_.gateway = "1.2.3.4";
     tablet_.launchOk = false;  // its result is not reported
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     const Lines lines = Added();
     EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
               (Lines{"Getting Version Info...", "Got Version Info OK", "OK to start: launching..."}));
     EXPECT_EQ(tablet_.launches, std::vector<bool>{false});
-    EXPECT_EQ(TextOf(Window().gatewayVersion), "1.2.3.4");
+    EXPECT_EQ(TextOf(Core().gatewayVersion), "1.2.3.4");
 }
 
 TEST_F(Supervisor, VersionCheckReportsAFailedReplacement) {
     tablet_.haveLocal = tablet_.haveGateway = true;
     tablet_.gateway = "2.0.0.0";
     tablet_.downloadOk = false;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(Added().back(), "Error Loading Torvix");
 }
 
 TEST_F(Supervisor, InstallCheckRunsOnceAndStartsWhatItInstalled) {
-    RunInstallCheck(Window(), tablet_);
-    EXPECT_FALSE(gFirstConnectCheck);
+    Core().RunInstallCheck();
+    EXPECT_FALSE(Core().firstConnectCheck);
     EXPECT_EQ(Added(), (Lines{"No local version: loading...", "Torvix Loaded OK", "Staring Torvix...",
                               "TORVIX.EXE Started OK"}));
     EXPECT_EQ(tablet_.launches, std::vector<bool>{false});
@@ -144,15 +143,15 @@ TEST_F(Supervisor, InstallCheckRunsOnceAndStartsWhatItInstalled) {
 
 TEST_F(Supervisor, InstallCheckFailures) {
     tablet_.launchOk = false;
-    RunInstallCheck(Window(), tablet_);
+    Core().RunInstallCheck();
     EXPECT_EQ(Added().back(), "ERROR: Can't start TORVIX.EXE");
     tablet_.downloadOk = false;
-    RunInstallCheck(Window(), tablet_);
+    Core().RunInstallCheck();
     EXPECT_EQ(Added().back(), "ERROR: Can't Load Torvix");
     // Something installed: nothing to do.
     tablet_.haveLocal = true;
     const size_t before = StatusLines().size();
-    RunInstallCheck(Window(), tablet_);
+    Core().RunInstallCheck();
     EXPECT_EQ(StatusLines().size(), before);
 }
 
@@ -162,13 +161,13 @@ TEST_F(Supervisor, NotRunningShowsTheWindow) {
     EXPECT_EQ(Window().RunSupervisor(), 0);
     EXPECT_EQ(Added(), Lines{"Restoring QUILLON"});
     EXPECT_TRUE(IsWindowVisible(Handle()));
-    EXPECT_EQ(Window().appRunning, 0);
+    EXPECT_EQ(Core().appRunning, 0);
     // The gateway client was never started: no connection, so no checks ran.
-    EXPECT_TRUE(gFirstConnectCheck);
+    EXPECT_TRUE(Core().firstConnectCheck);
 }
 
 TEST_F(Supervisor, RunningHidesTheWindowAndTheShutdownMutexStopsMonitoring) {
-    ASSERT_TRUE(gShutdownMutex.Create(kShutdownMutexName));
+    ASSERT_TRUE(Core().ShutdownMutex().Create(kShutdownMutexName));
     NamedMutex heldByTheApplication;  // a second open of the lock conflicts like another process
     ASSERT_TRUE(heldByTheApplication.Create(kShutdownMutexName));
     ASSERT_EQ(heldByTheApplication.Wait(0), WaitResult::Signalled);
@@ -177,14 +176,14 @@ TEST_F(Supervisor, RunningHidesTheWindowAndTheShutdownMutexStopsMonitoring) {
     EXPECT_EQ(Window().RunSupervisor(), 1);  // the quit message's wParam
     EXPECT_EQ(Added(), (Lines{"Hiding QUILLON", "ShutdownMutex"}));
     EXPECT_FALSE(IsWindowVisible(Handle()));
-    EXPECT_EQ(gMonitorMode, 0);
+    EXPECT_EQ(Core().monitorMode, 0);
 
     // Without the application's hold, monitoring stays as it is.
     heldByTheApplication.Close();
-    gMonitorMode = 1;
+    Core().monitorMode = 1;
     PostMessageW(Handle(), WM_CLOSE, 0, 0);
     Window().RunSupervisor();
-    EXPECT_EQ(gMonitorMode, 1);
+    EXPECT_EQ(Core().monitorMode, 1);
     EXPECT_EQ(Added().back(), "ShutdownMutex");  // no new line
     EXPECT_EQ(Added().size(), 2u);
 }
@@ -208,7 +207,7 @@ TEST_F(Supervisor, ATricklingGatewayDoesNotHoldThePass) {
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 1), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_TRUE(gGatewayClient->Connection().Connect(address));
+    ASSERT_TRUE(Client().Connection().Connect(address));
     const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(peer, 0);
     std::atomic<bool> stop{false};
@@ -295,7 +294,7 @@ TEST_F(Supervisor, ApplicationsEndingSoonAfterTheirStartArePaused) {
     ReapAll();
     EXPECT_EQ(NewLines(),
               (Lines{"Torvix exited with code 1 after 0 s", "Torvix killed by signal 9 after 5 s"}));
-    EXPECT_TRUE(Pacing().MayLaunch(GetTickCount()));
+    EXPECT_TRUE(Core().Pacing().MayLaunch(GetTickCount()));
     StartedChild(70);
     clock_.Advance(2000);
     ReapAll();
@@ -304,10 +303,10 @@ TEST_F(Supervisor, ApplicationsEndingSoonAfterTheirStartArePaused) {
 
     // Equal versions while the pause lasts: no start; after it, a start.
     tablet_.haveLocal = tablet_.haveGateway = true;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines(), (Lines{"Getting Version Info...", "Got Version Info OK"}));
     clock_.Advance(10000);
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines().back(), "OK to start: launching...");
     EXPECT_EQ(tablet_.launches.size(), 1u);
 }
@@ -316,17 +315,17 @@ TEST_F(Supervisor, FailedDownloadsAndDownloadsOfTheWrongVersionArePaused) {
     WithPauses();
     tablet_.haveGateway = true;
     tablet_.downloadOk = false;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines(),
               (Lines{"Getting Version Info...", "Torvix missing: loading...", "ERROR: Can't load Torvix",
                      "Download failed (/root/TORVIX.EXE.download: No space left on device): next "
                      "try in 10 s"}));
     clock_.Advance(9999);
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines(), Lines{"Getting Version Info..."});
     EXPECT_EQ(tablet_.downloads, 1);
     clock_.Advance(1);
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(tablet_.downloads, 2);
     EXPECT_EQ(NewLines().back(),
               "Download failed (/root/TORVIX.EXE.download: No space left on device): next try in 20 s");
@@ -336,24 +335,24 @@ TEST_F(Supervisor, FailedDownloadsAndDownloadsOfTheWrongVersionArePaused) {
     tablet_.gateway = "2.0.0.0";
     tablet_.downloadOk = true;
     clock_.Advance(20000);
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(tablet_.downloads, 3);
     EXPECT_EQ(NewLines().back(), "Success");
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines(), (Lines{"Getting Version Info...", "Got Version Info OK",
                                  "Version still differs after download: next try in 40 s"}));
     EXPECT_EQ(tablet_.downloads, 3);
     clock_.Advance(40000);
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(tablet_.downloads, 4);
 
     // The right version at last: the count starts again and the next failure pauses 10 s.
     tablet_.gateway = tablet_.local;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines().back(), "OK to start: launching...");
     tablet_.gateway = "3.0.0.0";
     tablet_.downloadOk = false;
-    RunVersionCheck(Window(), tablet_);
+    Core().RunVersionCheck();
     EXPECT_EQ(NewLines().back(),
               "Download failed (/root/TORVIX.EXE.download: No space left on device): next try in 10 s");
 }

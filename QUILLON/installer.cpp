@@ -1,0 +1,62 @@
+#include "QUILLON/installer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "QUILLON/releasekeeper.h"
+
+namespace {
+constexpr char kZeroBytes[] = "zero-byte file";
+
+bool Fail(const std::string& path, std::string* cause) {
+    *cause = path + ": " + std::strerror(errno);
+    return false;
+}
+
+bool SyncPath(const std::string& path, int flags) {
+    const int fd = open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced;
+}
+}  // namespace
+
+bool CheckPartFile(const std::string& part, std::string* cause) {
+    struct stat info {};
+    if (::stat(part.c_str(), &info) == 0 && info.st_size == 0) {
+        *cause = kZeroBytes;
+        return false;
+    }
+    return SyncPath(part, O_RDONLY) || Fail(part, cause);
+}
+
+bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause) {
+    ReleaseKeeper* releases = InstallReleases();
+    return releases == nullptr || releases->Files().Installed() != target ||
+           releases->PrepareInstall(part, cause);
+}
+
+bool RenameIntoPlace(const std::string& part, const std::string& target, std::string* cause) {
+    return std::rename(part.c_str(), target.c_str()) == 0 || Fail(target, cause);
+}
+
+bool SyncFolderOf(const std::string& target, std::string* cause) {
+    const size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    return SyncPath(folder, O_RDONLY | O_DIRECTORY) || Fail(folder, cause);
+}
+
+bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause) {
+    return CheckPartFile(part, cause) && KeepPreviousAndBeginTrial(part, target, cause) &&
+           RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
+}
