@@ -22,6 +22,9 @@ constexpr char kKeySha256[] = "sha256";
 constexpr char kKeyQuickEnds[] = "quick-ends";
 constexpr char kKeyReason[] = "reason";
 constexpr char kKeyTime[] = "time";
+constexpr char kKeyReported[] = "reported";
+constexpr char kYes[] = "yes";
+constexpr char kNo[] = "no";
 
 using Fields = std::map<std::string, std::string>;
 
@@ -241,12 +244,13 @@ std::string FormatRefused(const RefusedRecord& record) {
     }
     return "# a release that was rolled back: not taken again while the gateway offers it\n" +
            std::string(kKeyVersion) + "=" + record.version + "\n" + kKeySha256 + "=" + record.sha256 + "\n" +
-           kKeyReason + "=" + reason + "\n" + kKeyTime + "=" + FormatTime(record.time) + "\n";
+           kKeyReason + "=" + reason + "\n" + kKeyTime + "=" + FormatTime(record.time) + "\n" + kKeyReported +
+           "=" + (record.reported ? kYes : kNo) + "\n";
 }
 
 std::optional<RefusedRecord> ParseRefused(std::string_view text, std::string* why) {
     Fields fields;
-    if (!SplitRecord(text, {kKeyVersion, kKeySha256, kKeyReason, kKeyTime}, &fields, why)) {
+    if (!SplitRecord(text, {kKeyVersion, kKeySha256, kKeyReason, kKeyTime, kKeyReported}, &fields, why)) {
         return std::nullopt;
     }
     RefusedRecord record;
@@ -264,6 +268,11 @@ std::optional<RefusedRecord> ParseRefused(std::string_view text, std::string* wh
         Reject(why, "bad time");
         return std::nullopt;
     }
+    if (fields[kKeyReported] != kYes && fields[kKeyReported] != kNo) {
+        Reject(why, "bad reported");
+        return std::nullopt;
+    }
+    record.reported = fields[kKeyReported] == kYes;
     return record;
 }
 

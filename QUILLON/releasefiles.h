@@ -1,7 +1,8 @@
 // The files of safe updates beside the installed executable (host path `TORVIX.EXE`):
 //   TORVIX.EXE.previous  the version before the last install (a hard link, no copy)
 //   TORVIX.EXE.trial     the version on trial: version text, SHA-256, count of quick ends
-//   TORVIX.EXE.refused   a release that was rolled back: version text, SHA-256, reason, time
+//   TORVIX.EXE.refused   a release that was rolled back: version text, SHA-256, reason, time,
+//                        whether the gateway was told
 // The records are short "key=value" text files written atomically (temporary file, fsync,
 // rename, fsync of the folder) and read as untrusted input: a damaged record counts as absent
 // and is reported once on standard error. Also the file steps of an install and a roll back.
@@ -26,7 +27,8 @@ struct RefusedRecord {
     std::string version;
     std::string sha256;
     std::string reason;
-    int64_t time = 0;  // seconds since 1970 (UTC)
+    int64_t time = 0;       // seconds since 1970 (UTC)
+    bool reported = false;  // the gateway was told (its event report was sent)
     bool operator==(const RefusedRecord&) const = default;
 };
 

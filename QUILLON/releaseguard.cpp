@@ -8,6 +8,9 @@ std::string FailedTrialReason() {
     return "ended " + std::to_string(ReleaseGuard::kQuickEndsToFail) + " times within " +
            std::to_string(ReleaseGuard::kQuickRunMs / 1000) + " s";
 }
+std::string RollBackReport(const std::string& version, const std::string& backTo, const std::string& reason) {
+    return "Torvix " + version + " rolled back to " + backTo + ": it " + reason + " of its start";
+}
 }  // namespace
 
 ReleaseGuard::ReleaseGuard(bool enabled) : enabled_(enabled) {}
@@ -115,13 +118,25 @@ ReleaseGuard::EndOutcome ReleaseGuard::Failed(int64_t wallNow) {
     outcome.verdict = Verdict::kRollBack;
     outcome.refusal = RefusedRecord{version, trial_->sha256, FailedTrialReason(), wallNow};
     outcome.statusLine = "Torvix " + version + " " + FailedTrialReason() + ": back to " + previous_;
-    outcome.eventReport = "Torvix " + version + " rolled back to " + previous_ + ": it " +
-                          FailedTrialReason() + " of its start";
+    outcome.eventReport = RollBackReport(version, previous_, FailedTrialReason());
     refused_ = outcome.refusal;
     trial_.reset();
     previous_.clear();
     announced_.clear();
     return outcome;
+}
+
+std::string ReleaseGuard::UnreportedRollBack(const std::string& installed) const {
+    if (!refused_ || refused_->reported) {
+        return "";
+    }
+    return RollBackReport(refused_->version, installed.empty() ? "?" : installed, refused_->reason);
+}
+
+void ReleaseGuard::RollBackReported() {
+    if (refused_) {
+        refused_->reported = true;
+    }
 }
 
 ReleaseGuard::OfferOutcome ReleaseGuard::JudgeOffer(const std::string& offered,

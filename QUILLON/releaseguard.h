@@ -80,6 +80,13 @@ public:
     // before the launcher ended (kRollBack), or kNone.
     EndOutcome ResumeFailedTrial(int64_t wallNow);
 
+    // The event report of a roll back the gateway was not told about yet ("" when none):
+    // "Torvix 2.0.0.7 rolled back to 1.0.0.1: it ended 3 times within 10 s of its start", with
+    // `installed` the version put back.
+    std::string UnreportedRollBack(const std::string& installed) const;
+    // The gateway was told about the refused release.
+    void RollBackReported();
+
     // The gateway offers `offered`; `installed` is the installed version ("" when none).
     OfferOutcome JudgeOffer(const std::string& offered, const std::string& installed);
 

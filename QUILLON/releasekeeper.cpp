@@ -63,6 +63,9 @@ ReleaseKeeper::Report ReleaseKeeper::Recover(int64_t wallNow) {
     const ReleaseGuard::EndOutcome resumed = guard_.ResumeFailedTrial(wallNow);
     if (resumed.verdict == ReleaseGuard::Verdict::kRollBack) {
         RollBack(resumed, &report);
+    } else {
+        // A roll back whose report a kill or power cut kept from the gateway.
+        pendingReport_ = guard_.UnreportedRollBack(ExecutableVersion(files_.Installed()));
     }
     return report;
 }
@@ -164,6 +167,13 @@ void ReleaseKeeper::KeepEventReport(const std::string& text) {
     pendingReport_ = text;
 }
 
+void ReleaseKeeper::EventReportSent() {
+    guard_.RollBackReported();
+    if (guard_.Refused() && !files_.WriteRefused(*guard_.Refused())) {
+        std::fprintf(stderr, "quillon: %s\n", files_.LastError().c_str());
+    }
+}
+
 void ReleaseKeeper::RollBack(const ReleaseGuard::EndOutcome& outcome, Report* report) {
     const bool done = files_.WriteRefused(*outcome.refusal) && files_.RestorePrevious() &&
                       files_.SyncFolder() && files_.RemoveTrial() && files_.SyncFolder();
@@ -222,8 +232,12 @@ void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink) {
 
 void SendReleaseReport(ReleaseKeeper& keeper, BmServer* client) {
     const std::string text = keeper.TakeEventReport();
-    if (!text.empty() &&
-        (client == nullptr || !client->IsConnected() || !SendEventReport(client, BmString(text.c_str())))) {
+    if (text.empty()) {
+        return;
+    }
+    if (client != nullptr && client->IsConnected() && SendEventReport(client, BmString(text.c_str()))) {
+        keeper.EventReportSent();
+    } else {
         keeper.KeepEventReport(text);
     }
 }

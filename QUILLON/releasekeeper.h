@@ -40,7 +40,8 @@ public:
 
     // At start-up: removes temporary record files, completes an install whose trial record names
     // the complete download (else removes the download), drops a trial record that does not
-    // name the installed file, completes a roll back that was decided, then loads the state.
+    // name the installed file, completes a roll back that was decided, then loads the state; a
+    // roll back the gateway was not told about becomes the pending event report again.
     // `wallNow`: seconds since 1970. Blocks while it hashes the files.
     Report Recover(int64_t wallNow);
 
@@ -70,6 +71,8 @@ public:
     std::string TakeEventReport();
     // Puts a report that could not be sent back.
     void KeepEventReport(const std::string& text);
+    // The report was sent: the refusal record says so, so that no later start sends it again.
+    void EventReportSent();
 
 private:
     // Puts the previous version back after `outcome` (a kRollBack) and says so in `report`.

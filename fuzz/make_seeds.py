@@ -236,8 +236,8 @@ def release_record_seeds():
     yield "trial_repeated", b"\x00version=1\nversion=2\n" + sha.encode() + b"quick-ends=0\n"
     yield "trial_crlf", b"\x00version=1\r\n" + sha.encode() + b"quick-ends=0\r\n"
     yield "refused", (b"\x01version=2.0.0.7\n" + sha.encode() +
-                      b"reason=ended 3 times within 10 s\ntime=2026-12-09T21:04:05Z\n")
-    yield "refused_feb30", b"\x01version=2\n" + sha.encode() + b"reason=\ntime=2026-02-30T25:61:61Z\n"
+                      b"reason=ended 3 times within 10 s\ntime=2026-12-09T21:04:05Z\nreported=no\n")
+    yield "refused_feb30", b"\x01version=2\n" + sha.encode() + b"reason=\ntime=2026-02-30T25:61:61Z\nreported=yes\n"
     yield "refused_no_time", b"\x01version=2\n" + sha.encode() + b"reason=x\n"
 
 

@@ -61,6 +61,11 @@ TEST(LauncherRollback, ACrashingReleaseIsRolledBackRefusedAndReplacedByTheNextOn
         2000))
         << world.Gateway().Transcript();
     EXPECT_EQ(NamesIn(world.Root()), (std::vector<std::string>{"TORVIX.EXE", "TORVIX.EXE.refused"}));
+    const auto refused = ParseRefused(ReadFile(world.Root() + "/TORVIX.EXE.refused"), nullptr);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->version, kCrashing);
+    EXPECT_EQ(refused->sha256, Sha256OfFile(world.ServedFile()));
+    EXPECT_TRUE(refused->reported);
 
     // Still offered: two more checks, then a new launcher, start the installed version only.
     for (int check = 0; check < 2; ++check) {

@@ -227,10 +227,15 @@ INSTANTIATE_TEST_SUITE_P(Table, ReleaseRules, ::testing::ValuesIn(kRuleCases),
 TEST(ReleaseRecords, RoundTripAndRejectDamagedText) {
     const TrialRecord trial{"2.0.0.7", std::string(64, 'f'), 2};
     EXPECT_EQ(ParseTrial(FormatTrial(trial), nullptr), trial);
-    const RefusedRecord refused{"2.0.0.7", std::string(64, '0'), "ended 3 times within 10 s", kWallNow};
-    const std::string text = FormatRefused(refused);
-    EXPECT_NE(text.find("time=2026-12-09T21:04:05Z\n"), std::string::npos) << text;
-    EXPECT_EQ(ParseRefused(text, nullptr), refused);
+    for (const bool reported : {false, true}) {
+        const RefusedRecord refused{"2.0.0.7", std::string(64, '0'), "ended 3 times within 10 s", kWallNow,
+                                    reported};
+        const std::string text = FormatRefused(refused);
+        EXPECT_NE(text.find("time=2026-12-09T21:04:05Z\nreported=" + std::string(reported ? "yes" : "no")),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(ParseRefused(text, nullptr), refused);
+    }
 
     const std::string sha = "sha256=" + std::string(64, 'a') + "\n";
     const std::pair<std::string, const char*> damaged[] = {
@@ -253,10 +258,21 @@ TEST(ReleaseRecords, RoundTripAndRejectDamagedText) {
         EXPECT_FALSE(ParseTrial(input, &why)) << input;
         EXPECT_EQ(why, cause) << input;
     }
-    for (const char* time : {"2026-12-09 21:04:05Z", "2026-13-09T21:04:05Z", "2026-12-09T21:04:05", ""}) {
+    const std::string refusedHead = "version=1\n" + sha + "reason=x\n";
+    const std::pair<std::string, const char*> damagedRefusals[] = {
+        {refusedHead + "time=2026-12-09 21:04:05Z\nreported=no\n", "bad time"},
+        {refusedHead + "time=2026-13-09T21:04:05Z\nreported=no\n", "bad time"},
+        {refusedHead + "time=2026-12-09T21:04:05\nreported=no\n", "bad time"},
+        {refusedHead + "time=2026-12-09T21:04:05Z\nreported=maybe\n", "bad reported"},
+        {refusedHead + "time=2026-12-09T21:04:05Z\n", "no reported"},
+        {"version=1\n" + sha + "reason=" + std::string(201, 'x') +
+             "\ntime=2026-12-09T21:04:05Z\nreported=no\n",
+         "reason too long"},
+    };
+    for (const auto& [input, cause] : damagedRefusals) {
         std::string why;
-        EXPECT_FALSE(ParseRefused("version=1\n" + sha + "reason=x\ntime=" + std::string(time) + "\n", &why))
-            << time;
+        EXPECT_FALSE(ParseRefused(input, &why)) << input;
+        EXPECT_EQ(why, cause) << input;
     }
 }
 
@@ -311,6 +327,12 @@ TEST_F(ReleaseOnDisk, ATrialThatFailsAcrossARestartPutsTheSameBytesBack) {
     EXPECT_EQ(restarted.TakeEventReport(),
               "Torvix 2.0.0.7 rolled back to 1.0.0.1: it ended 3 times within 10 s of its start");
     EXPECT_EQ(restarted.TakeEventReport(), "");
+    // Told once: a later start has nothing to tell.
+    restarted.EventReportSent();
+    ReleaseKeeper later(exe_, true);
+    later.Recover(kWallNow);
+    EXPECT_EQ(later.TakeEventReport(), "");
+    EXPECT_TRUE(later.Files().ReadRefused()->reported);
     EXPECT_EQ(Holds(exe_), "v1");
     EXPECT_EQ(NamesIn(root_), (std::vector<std::string>{"TORVIX.EXE", "TORVIX.EXE.refused"}));
     const auto refused = restarted.Files().ReadRefused();
@@ -330,6 +352,7 @@ struct KillCase {
     const char* installed;
     std::vector<std::string> names;
     size_t statusLines;
+    bool reportPending;  // the gateway is still to be told of a roll back
 };
 
 class ReleaseRecovery : public ReleaseOnDisk, public ::testing::WithParamInterface<KillCase> {};
@@ -354,7 +377,7 @@ TEST_P(ReleaseRecovery, FinishesOrDiscardsTheWork) {
         ASSERT_EQ(unlink(part_.c_str()), 0);
     }
     if (c.rollBackSteps >= 1) {
-        ASSERT_TRUE(before.Files().WriteRefused({"2.0.0.7", Sha256OfFile(exe_), "ended", kWallNow}));
+        ASSERT_TRUE(before.Files().WriteRefused({"2.0.0.7", Sha256OfFile(exe_), "ended 3 times", kWallNow}));
     }
     if (c.rollBackSteps >= 2) {
         ASSERT_TRUE(before.Files().RestorePrevious());
@@ -367,6 +390,11 @@ TEST_P(ReleaseRecovery, FinishesOrDiscardsTheWork) {
     EXPECT_EQ(NamesIn(root_), c.names);
     EXPECT_EQ(report.statusLines.size(), c.statusLines);
     EXPECT_EQ(report.launchNow, c.statusLines > 0);
+    const std::string pending = after.TakeEventReport();
+    EXPECT_EQ(pending.empty(), !c.reportPending) << pending;
+    if (c.reportPending) {
+        EXPECT_EQ(pending.rfind("Torvix 2.0.0.7 rolled back to 1.0.0.1: it ended", 0), 0u) << pending;
+    }
 }
 
 const std::vector<std::string> kInstalledOnly{"TORVIX.EXE"};
@@ -376,12 +404,12 @@ const std::vector<std::string> kRefused{"TORVIX.EXE", "TORVIX.EXE.refused"};
 INSTANTIATE_TEST_SUITE_P(
     Kills, ReleaseRecovery,
     ::testing::Values(
-        KillCase{"DuringTheDownload", 0, 0, 0, false, "v1", kInstalledOnly, 0},
-        KillCase{"BeforeTheRename", 1, 0, 0, false, "v2", kOnTrial, 0},
-        KillCase{"AfterAFailedRename", 1, 0, 0, true, "v1", {"TORVIX.EXE", "TORVIX.EXE.previous"}, 0},
-        KillCase{"AfterTheInstall", 2, 0, 0, false, "v2", kOnTrial, 0},
-        KillCase{"AfterTheThirdQuickEnd", 2, 3, 0, false, "v1", kRefused, 1},
-        KillCase{"AfterTheRefusal", 2, 3, 1, false, "v1", kRefused, 1},
-        KillCase{"AfterThePreviousWentBack", 2, 3, 2, false, "v1", kRefused, 0}),
+        KillCase{"DuringTheDownload", 0, 0, 0, false, "v1", kInstalledOnly, 0, false},
+        KillCase{"BeforeTheRename", 1, 0, 0, false, "v2", kOnTrial, 0, false},
+        KillCase{"AfterAFailedRename", 1, 0, 0, true, "v1", {"TORVIX.EXE", "TORVIX.EXE.previous"}, 0, false},
+        KillCase{"AfterTheInstall", 2, 0, 0, false, "v2", kOnTrial, 0, false},
+        KillCase{"AfterTheThirdQuickEnd", 2, 3, 0, false, "v1", kRefused, 1, true},
+        KillCase{"AfterTheRefusal", 2, 3, 1, false, "v1", kRefused, 1, true},
+        KillCase{"AfterThePreviousWentBack", 2, 3, 2, false, "v1", kRefused, 0, true}),
     [](const ::testing::TestParamInfo<KillCase>& p) { return std::string(p.param.name); });
 }  // namespace
