@@ -23,6 +23,29 @@ Launcher::Launcher(BmServer* client)
     localVersion.AssignWide(kUnknownVersion);
     gatewayVersion.AssignWide(kUnknownVersion);
     LoadDeviceData(devMode);
+    AddTimedSteps();
+}
+
+void Launcher::AddTimedSteps() {
+    const auto idle = [this] { return ChecksHeldMs() == 0 && appRunning == 0; };
+    loop_.AddTimedStep([this](uint32_t) {
+        const uint32_t held = ChecksHeldMs();
+        return held > 0 ? held : kWaitForever;
+    });
+    loop_.AddTimedStep([this](uint32_t) { return ChecksHeldMs() == 0 && checkAgainNow_ ? 0 : kWaitForever; });
+    loop_.AddTimedStep(
+        [this, idle](uint32_t now) { return idle() ? MsUntilReevaluation(now) : kWaitForever; });
+    loop_.AddTimedStep([this, idle](uint32_t) {
+        const bool discovering = client_ != nullptr && !client_->IsConnected() && client_->ConnectEnabled();
+        return idle() && discovering ? kIdleSleepMs : kWaitForever;
+    });
+    // A run on trial passes after a minute, while it still runs.
+    loop_.AddTimedStep([this](uint32_t now) { return Releases().MsUntilPassed(now); });
+    // A start or download pause ends on the clock: look again now and then while one lasts.
+    loop_.AddTimedStep([this, idle](uint32_t now) {
+        const bool paused = !pacing_.MayLaunch(now) || !pacing_.MayDownload(now);
+        return idle() && paused ? kPauseRecheckMs : kWaitForever;
+    });
 }
 
 Launcher::~Launcher() {

@@ -13,6 +13,7 @@
 
 #include "COMMON/BM_OS/namedmutex.h"
 #include "COMMON/BM_UTIL/bmstring.h"
+#include "QUILLON/eventloop.h"
 #include "QUILLON/launchpacing.h"
 #include "QUILLON/menumodel.h"
 #include "QUILLON/releasekeeper.h"
@@ -27,9 +28,12 @@ class Launcher final : public TabletHost {
 public:
     static constexpr uint32_t kReevaluateMs = 5000;  // re-evaluation while not running
     static constexpr uint32_t kShutdownMutexWaitMs = 100;
+    static constexpr uint32_t kIdleSleepMs = 10;       // between discovery attempts while not connected
+    static constexpr uint32_t kPauseRecheckMs = 1000;  // while a start or download pause lasts
 
     // `client` (not owned, may be null) is the gateway client; devMode is loaded from the device
-    // data file; the pacing takes FirstBackoffPauseMs().
+    // data file; the pacing takes FirstBackoffPauseMs(); the core's timed steps are registered
+    // in its loop.
     explicit Launcher(BmServer* client);
     // Releases and closes the shutdown mutex.
     ~Launcher() override;
@@ -54,6 +58,12 @@ public:
     // Installs `ops` (not owned); nullptr restores the real operations.
     void SetTabletOps(TabletOps* ops) { ops_ = ops; }
 
+    // The loop's registry of sources. The core's timed steps are in it from the start: the end of
+    // the hold, the follow-up check, the re-evaluation while not running, discovery pacing while
+    // not connected, the pass of a run on trial after a minute, a look every second while a pause
+    // lasts (all but the first two and the trial's silent while the checks are held). Others register here
+    // before the loop runs (Add, AddTimedStep).
+    EventLoop& Loop() { return loop_; }
     LaunchPacing& Pacing() { return pacing_; }
     // Safe updates of the executable in use (dev mode picks which): made, recovered (its lines on
     // the view) and handed to the installer (SetInstallReleases) on first use and after a switch
@@ -107,6 +117,7 @@ public:
     int32_t appRunning = -1;
 
 private:
+    void AddTimedSteps();
     void Push(const char16_t* text);
     // The gateway offers a release that was rolled back: true when the installed version is to be
     // started instead (the first time for this offer, a line says why).
@@ -125,4 +136,5 @@ private:
     uint32_t holdMs_ = 0;
     bool checkAgainNow_ = false;
     uint32_t lastCheck_;
+    EventLoop loop_;
 };

@@ -108,35 +108,6 @@ private:
     uint32_t burstStart_ = 0;
     bool burst_ = false;
 };
-
-// The timed steps of the core: each one registration, each silent while the checks are held
-// (the hold's end is a step of its own).
-void AddTimedSteps(EventLoop& loop, Launcher& launcher) {
-    const auto idle = [&launcher] { return launcher.ChecksHeldMs() == 0 && launcher.appRunning == 0; };
-    loop.AddTimedStep([&launcher](uint32_t) {
-        const uint32_t held = launcher.ChecksHeldMs();
-        return held > 0 ? held : kWaitForever;
-    });
-    loop.AddTimedStep([&launcher](uint32_t) {
-        return launcher.ChecksHeldMs() == 0 && launcher.CheckAgainNow() ? 0 : kWaitForever;
-    });
-    loop.AddTimedStep([&launcher, idle](uint32_t now) {
-        return idle() ? launcher.MsUntilReevaluation(now) : kWaitForever;
-    });
-    // Discovery retries while not connected.
-    loop.AddTimedStep([&launcher, idle](uint32_t) {
-        BmServer* client = launcher.GatewayClient();
-        const bool discovering = client != nullptr && !client->IsConnected() && client->ConnectEnabled();
-        return idle() && discovering ? kIdleSleepMs : kWaitForever;
-    });
-    // A run on trial passes after a minute, while it still runs.
-    loop.AddTimedStep([&launcher](uint32_t now) { return launcher.Releases().MsUntilPassed(now); });
-    // A start or download pause ends on the clock: look again now and then while one lasts.
-    loop.AddTimedStep([&launcher, idle](uint32_t now) {
-        const bool paused = !launcher.Pacing().MayLaunch(now) || !launcher.Pacing().MayDownload(now);
-        return idle() && paused ? kPauseRecheckMs : kWaitForever;
-    });
-}
 }  // namespace
 
 int32_t RunLauncherLoop(Launcher& launcher) {
@@ -145,14 +116,13 @@ int32_t RunLauncherLoop(Launcher& launcher) {
     }
     MSG msg;
     std::memset(&msg, 0, sizeof msg);
-    EventLoop loop;
+    EventLoop& loop = launcher.Loop();
     UiSource ui;
     GatewaySource gateway(launcher);
     LockSource locks(launcher);
     loop.Add(&ui);
     loop.Add(&gateway);
     loop.Add(&locks);
-    AddTimedSteps(loop, launcher);
     bool destroyPosted = false;
     bool ended = false;
     while (!ended && launcher.View() != nullptr) {
@@ -176,5 +146,8 @@ int32_t RunLauncherLoop(Launcher& launcher) {
             loop.Wait(dispatched > 0 ? 0 : loop.NextWaitMs(GetTickCount()));
         }
     }
+    loop.Remove(&ui);
+    loop.Remove(&gateway);
+    loop.Remove(&locks);
     return msg.wParam != 0 ? 1 : 0;
 }

@@ -327,6 +327,32 @@ TEST_F(Core, AStartHoldsTheChecksForTheLaunchPause) {
     EXPECT_TRUE(view_.lines.empty());
 }
 
+TEST_F(Core, TheCoresTimedStepsSetTheLoopsWait) {
+    EventLoop& loop = core_.Loop();
+    const auto wait = [&] { return loop.NextWaitMs(GetTickCount()); };
+    EXPECT_EQ(wait(), kWaitForever) << "running state not known yet";
+    core_.appRunning = 0;
+    EXPECT_EQ(wait(), Launcher::kReevaluateMs + 1);
+    clock_->Advance(2000);
+    EXPECT_EQ(wait(), Launcher::kReevaluateMs + 1 - 2000);
+    core_.Pacing().Reset(RestartBackoff::kFirstPauseMs);
+    core_.Pacing().DownloadDone(false, "", nullptr, GetTickCount());
+    EXPECT_EQ(wait(), Launcher::kPauseRecheckMs);
+    // A hold silences every other step until it ends.
+    core_.HoldChecks(4000);
+    EXPECT_EQ(wait(), 4000u);
+    clock_->Advance(4000);
+    EXPECT_EQ(wait(), 0u) << "the re-evaluation is overdue";
+    core_.appRunning = 1;
+    EXPECT_EQ(wait(), kWaitForever) << "while it runs only events bring work";
+    // A version check that installed a new version: the next pass follows at once.
+    clock_->Advance(RestartBackoff::kFirstPauseMs);
+    tablet_.haveGateway = true;
+    core_.RunVersionCheck();
+    ASSERT_TRUE(core_.CheckAgainNow());
+    EXPECT_EQ(wait(), 0u);
+}
+
 // A source with a fixed deadline that counts how often it was told of a wait.
 class FixedSource final : public LoopSource {
 public:
