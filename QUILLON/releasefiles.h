@@ -57,6 +57,8 @@ public:
     static constexpr const char* kTrialSuffix = ".trial";
     static constexpr const char* kRefusedSuffix = ".refused";
     static constexpr const char* kTempSuffix = ".tmp";
+    // The download beside the executable, as the installer names it (kDownloadSuffix).
+    static constexpr const char* kPartSuffix = ".download";
 
     // `installed`: host path of the installed executable; the others are named from it.
     explicit ReleaseFiles(std::string installed);
@@ -65,6 +67,7 @@ public:
     std::string Previous() const { return installed_ + kPreviousSuffix; }
     std::string TrialPath() const { return installed_ + kTrialSuffix; }
     std::string RefusedPath() const { return installed_ + kRefusedSuffix; }
+    std::string PartPath() const { return installed_ + kPartSuffix; }
     // The folder holding all of them.
     std::string Folder() const;
 

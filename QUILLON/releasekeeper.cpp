@@ -13,7 +13,6 @@
 #include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_OS/fileversion.h"
-#include "QUILLON/torvix.h"
 
 namespace {
 constexpr char kNoVersion[] = "unknown";
@@ -48,7 +47,7 @@ ReleaseKeeper::Report ReleaseKeeper::Recover(int64_t wallNow) {
     }
     files_.RemoveTemporaries();
     std::optional<TrialRecord> trial = files_.ReadTrial();
-    const std::string part = files_.Installed() + kDownloadSuffix;
+    const std::string part = files_.PartPath();
     if (Exists(part)) {
         // The trial record is written after the download was synced and checked: a download it
         // names is whole, and only its rename was missing.

@@ -6,13 +6,17 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <string_view>
 
 #include "COMMON/BM_OS/bmclock.h"
 #include "QUILLON/releaseguard.h"
 #include "QUILLON/releasekeeper.h"
+#include "QUILLON/torvix.h"
 #include "tests/QUILLON/support_launcher.h"
 #include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
+
+static_assert(std::string_view(ReleaseFiles::kPartSuffix) == kDownloadSuffix, "the installer's part file");
 
 namespace {
 constexpr int64_t kWallNow = 1796850245;  // 2026-12-09T21:04:05Z
