@@ -1,6 +1,7 @@
 // demo-app: the sample tablet application. Holds "TorvixMutex" while it runs, carries its file
 // version in a .vsversion section, prints the arguments it was started with and ends on SIGTERM
-// or after a set time. See README.
+// or after a set time; on request it shows a window of its own. See README.
+#include <dlfcn.h>
 #include <signal.h>
 #include <time.h>
 
@@ -22,6 +23,8 @@ constexpr unsigned long kMaxSeconds = 7 * 24 * 3600;
 constexpr int kExitHeldElsewhere = 3;
 constexpr uint32_t kTakeMutexMs = 500;
 constexpr int kExitCrash = 70;
+// The window's colour as a 24-bit TrueColor pixel (the usual visual of X servers today).
+constexpr unsigned long kWindowPixel = 0x2E7D32;
 
 // VS_VERSIONINFO with only its VS_FIXEDFILEINFO, byte for byte as the version reader expects.
 constexpr size_t kBlockBytes = 92;
@@ -80,6 +83,7 @@ void PrintHelp() {
         "  DEMO_APP_CRASH=1           exit with status %d right after starting\n"
         "  DEMO_APP_CRASH_VERSION=V   the same, but only while its own version is V (e.g. 2.0.0.7)\n"
         "  DEMO_APP_LOG=FILE          also append the start line to FILE\n"
+        "  DEMO_APP_WINDOW=1          show a plain green window filling the X11 screen (DISPLAY)\n"
         "Ends with status 0 on SIGTERM, SIGINT or SIGHUP, or when the time is up; status %d when\n"
         "another process holds TorvixMutex for more than half a second.\n",
         kDefaultSeconds, kExitCrash, kExitHeldElsewhere);
@@ -126,6 +130,47 @@ void Log(const std::string& line) {
             std::fclose(f);
         }
     }
+}
+
+// Opens a plain window filling the X11 screen named by DISPLAY, so that kiosk trials see the
+// application while it runs. libX11 is loaded at run time: the file itself still needs nothing
+// beyond libc. The window stays until the process ends. Returns false (and says why on stderr)
+// when it cannot be shown.
+bool OpenWindow() {
+    void* x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (!x11) {
+        std::fprintf(stderr, "demo-app: no window: %s\n", dlerror());
+        return false;
+    }
+    using Xid = unsigned long;
+    auto openDisplay = reinterpret_cast<void* (*)(const char*)>(dlsym(x11, "XOpenDisplay"));
+    auto defaultScreen = reinterpret_cast<int (*)(void*)>(dlsym(x11, "XDefaultScreen"));
+    auto rootWindow = reinterpret_cast<Xid (*)(void*, int)>(dlsym(x11, "XRootWindow"));
+    auto width = reinterpret_cast<int (*)(void*, int)>(dlsym(x11, "XDisplayWidth"));
+    auto height = reinterpret_cast<int (*)(void*, int)>(dlsym(x11, "XDisplayHeight"));
+    auto create = reinterpret_cast<Xid (*)(void*, Xid, int, int, unsigned, unsigned, unsigned, unsigned long,
+                                           unsigned long)>(dlsym(x11, "XCreateSimpleWindow"));
+    auto storeName = reinterpret_cast<int (*)(void*, Xid, const char*)>(dlsym(x11, "XStoreName"));
+    auto mapRaised = reinterpret_cast<int (*)(void*, Xid)>(dlsym(x11, "XMapRaised"));
+    auto flush = reinterpret_cast<int (*)(void*)>(dlsym(x11, "XFlush"));
+    if (!openDisplay || !defaultScreen || !rootWindow || !width || !height || !create || !storeName ||
+        !mapRaised || !flush) {
+        std::fprintf(stderr, "demo-app: no window: libX11 lacks a function\n");
+        return false;
+    }
+    void* display = openDisplay(nullptr);
+    if (!display) {
+        std::fprintf(stderr, "demo-app: no window: cannot open the X11 display\n");
+        return false;
+    }
+    const int screen = defaultScreen(display);
+    const Xid window =
+        create(display, rootWindow(display, screen), 0, 0, static_cast<unsigned>(width(display, screen)),
+               static_cast<unsigned>(height(display, screen)), 0, 0, kWindowPixel);
+    storeName(display, window, "demo-app");
+    mapRaised(display, window);
+    flush(display);
+    return true;
 }
 
 // Blocks until one of the stop signals arrives or `seconds` have passed; names the reason.
@@ -176,6 +221,9 @@ int main(int argc, char** argv) {
     if (EnvFlag("DEMO_APP_HOLD_SHUTDOWN") &&
         (!shutdown.Create(kShutdownMutex) || shutdown.Wait(kTakeMutexMs) != WaitResult::Signalled)) {
         std::fprintf(stderr, "demo-app: could not take %s\n", kShutdownMutex);
+    }
+    if (EnvFlag("DEMO_APP_WINDOW")) {
+        OpenWindow();
     }
     Log(StartLine(argc, argv));
     const char* crashVersion = std::getenv("DEMO_APP_CRASH_VERSION");
