@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "QUILLON/releasekeeper.h"
+
 namespace {
 constexpr char kZeroBytes[] = "zero-byte file";
 
@@ -38,6 +40,12 @@ bool CheckPartFile(const std::string& part, std::string* cause) {
     return SyncPath(part, O_RDONLY) || Fail(part, cause);
 }
 
+bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause) {
+    ReleaseKeeper* releases = InstallReleases();
+    return releases == nullptr || releases->Files().Installed() != target ||
+           releases->PrepareInstall(part, cause);
+}
+
 bool RenameIntoPlace(const std::string& part, const std::string& target, std::string* cause) {
     return std::rename(part.c_str(), target.c_str()) == 0 || Fail(target, cause);
 }
@@ -49,5 +57,6 @@ bool SyncFolderOf(const std::string& target, std::string* cause) {
 }
 
 bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause) {
-    return CheckPartFile(part, cause) && RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
+    return CheckPartFile(part, cause) && KeepPreviousAndBeginTrial(part, target, cause) &&
+           RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
 }
