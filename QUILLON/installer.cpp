@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/updatetrust.h"
 
 namespace {
@@ -56,6 +57,12 @@ bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::stri
     return check.Valid();
 }
 
+bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause) {
+    ReleaseKeeper* releases = InstallReleases();
+    return releases == nullptr || releases->Files().Installed() != target ||
+           releases->PrepareInstall(part, cause);
+}
+
 bool RenameIntoPlace(const std::string& part, const std::string& target, std::string* cause) {
     return std::rename(part.c_str(), target.c_str()) == 0 || Fail(target, cause);
 }
@@ -69,5 +76,6 @@ bool SyncFolderOf(const std::string& target, std::string* cause) {
 bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
                            const UpdateTrust* trust) {
     return CheckPartFile(part, cause) && CheckSignature(part, trust, cause) &&
-           RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
+           KeepPreviousAndBeginTrial(part, target, cause) && RenameIntoPlace(part, target, cause) &&
+           SyncFolderOf(target, cause);
 }

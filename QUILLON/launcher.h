@@ -16,6 +16,7 @@
 #include "QUILLON/eventloop.h"
 #include "QUILLON/launchpacing.h"
 #include "QUILLON/menumodel.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/tabletchild.h"
 #include "QUILLON/tablethost.h"
 #include "QUILLON/updatetrust.h"
@@ -62,10 +63,15 @@ public:
 
     // The loop's registry of sources. The core's timed steps are in it from the start: the end of
     // the hold, the follow-up check, the re-evaluation while not running, discovery pacing while
-    // not connected, a look every second while a pause lasts (all but the first silent while the
-    // checks are held). Others register here before the loop runs (Add, AddTimedStep).
+    // not connected, the pass of a run on trial after a minute, a look every second while a pause
+    // lasts (all but the first two and the trial's silent while the checks are held). Others register here
+    // before the loop runs (Add, AddTimedStep).
     EventLoop& Loop() { return loop_; }
     LaunchPacing& Pacing() { return pacing_; }
+    // Safe updates of the executable in use (dev mode picks which): made, recovered (its lines on
+    // the view) and handed to the installer (SetInstallReleases) on first use and after a switch
+    // of dev mode.
+    ReleaseKeeper& Releases();
     TabletChild& Children() { return children_; }
     // "ShutdownQuillonMutex", which the application may hold to switch the automatic restart off
     // (opened by the assembly).
@@ -83,7 +89,9 @@ public:
     // application does not run (kWaitForever while it runs).
     uint32_t MsUntilReevaluation(uint32_t now) const;
 
-    // Reaps an ended application and shows how it ended (LaunchPacing::ReapTablet). Never blocks.
+    // Reaps an ended application, shows how it ended, counts it for the version on trial and rolls
+    // a failed trial back (the previous version then starts without a pause); a run on trial for
+    // more than a minute passes it. Never blocks, except to hash the executable at a roll back.
     void Reap();
     // One pass's checks: evaluates the running state (a change rebuilds the panel and hides or
     // shows the view); while the application runs, looks at the shutdown mutex and drops the
@@ -115,6 +123,9 @@ public:
 private:
     void AddTimedSteps();
     void Push(const char16_t* text);
+    // The gateway offers a release that was rolled back: true when the installed version is to be
+    // started instead (the first time for this offer, a line says why).
+    bool RefusesOffer();
     void DownloadUnlessPaused(const char16_t* before, const char16_t* ok, const char16_t* failed);
 
     BmServer* client_;
@@ -122,6 +133,7 @@ private:
     std::unique_ptr<TabletOps> real_;
     TabletOps* ops_ = nullptr;
     LaunchPacing pacing_;
+    std::unique_ptr<ReleaseKeeper> releases_;
     TabletChild children_;
     NamedMutex shutdownMutex_;
     uint32_t holdStart_ = 0;

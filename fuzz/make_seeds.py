@@ -9,7 +9,7 @@ import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TARGETS = ["fuzz_bmmsg", "fuzz_framing", "fuzz_discovery_reply", "fuzz_downloader", "fuzz_default_txt",
-           "fuzz_device_data", "fuzz_environment", "fuzz_signature"]
+           "fuzz_device_data", "fuzz_environment", "fuzz_signature", "fuzz_release_records"]
 
 MSG_KEEPALIVE, MSG_HELLO = 16, 27
 MSG_VERSION_REQUEST, MSG_VERSION_REPLY, MSG_DOWNLOAD_REQUEST = 8128, 8129, 8130
@@ -263,11 +263,23 @@ def signature_seeds():
     yield "framed_legacy", bytes([3]) + i32(len(SIG_LEGACY)) + SIG_LEGACY
 
 
+def release_record_seeds():
+    sha = "sha256=" + "0123456789abcdef" * 4 + "\n"
+    yield "trial", b"\x00# on trial\nversion=2.0.0.7\n" + sha.encode() + b"quick-ends=2\n"
+    yield "trial_limit", b"\x00version=1\n" + sha.encode() + b"quick-ends=1000\n"
+    yield "trial_repeated", b"\x00version=1\nversion=2\n" + sha.encode() + b"quick-ends=0\n"
+    yield "trial_crlf", b"\x00version=1\r\n" + sha.encode() + b"quick-ends=0\r\n"
+    yield "refused", (b"\x01version=2.0.0.7\n" + sha.encode() +
+                      b"reason=ended 3 times within 10 s\ntime=2026-12-09T21:04:05Z\nreported=no\n")
+    yield "refused_feb30", b"\x01version=2\n" + sha.encode() + b"reason=\ntime=2026-02-30T25:61:61Z\nreported=yes\n"
+    yield "refused_no_time", b"\x01version=2\n" + sha.encode() + b"reason=x\n"
+
+
 def main():
     makers = {"fuzz_bmmsg": bmmsg_seeds, "fuzz_framing": framing_seeds, "fuzz_discovery_reply": discovery_seeds,
               "fuzz_downloader": downloader_seeds, "fuzz_default_txt": default_txt_seeds,
               "fuzz_device_data": device_data_seeds, "fuzz_environment": environment_seeds,
-              "fuzz_signature": signature_seeds}
+              "fuzz_signature": signature_seeds, "fuzz_release_records": release_record_seeds}
     for target in TARGETS:
         folder = os.path.join(HERE, "corpus", target)
         shutil.rmtree(folder, ignore_errors=True)

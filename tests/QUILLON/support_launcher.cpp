@@ -137,7 +137,8 @@ bool LauncherWorld::StartLauncher(const std::vector<std::string>& args, const st
                       [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
         options.env.push_back(entry);
     }
-    options.unsetEnv = {"DISPLAY", "RUNTIMEOEMREV", "DEMO_APP_HOLD_SHUTDOWN", "DEMO_APP_CRASH"};
+    options.unsetEnv = {"DISPLAY",        "RUNTIMEOEMREV",          "DEMO_APP_HOLD_SHUTDOWN",
+                        "DEMO_APP_CRASH", "DEMO_APP_CRASH_VERSION", "QUILLON_ROLLBACK"};
     return launcher_.Start(program.empty() ? std::string(QUILLON_BIN) : program, options);
 }
 

@@ -103,6 +103,11 @@ public:
     // True when the lock `name` in the runtime folder can be taken (nobody holds it).
     bool LockIsFree(const std::string& name) const;
 
+    // The device root after an update over an installed version, the new one still on trial.
+    static std::vector<std::string> UpdatedRootNames() {
+        return {"TORVIX.EXE", "TORVIX.EXE.previous", "TORVIX.EXE.trial"};
+    }
+
     // Waits until the file at `path` holds exactly `content`.
     static bool WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs);
 

@@ -79,7 +79,12 @@ TEST(LauncherSignedUpdate, OnlyWhatATrustedKeySignedIsInstalled) {
             EXPECT_EQ(world.Gateway().CountLines("EVENT_REPORT"), 1u) << world.Gateway().Transcript();
             EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), installed);
         }
-        EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"}) << "no temporary file";
+        // No temporary file; a refused file starts no trial and keeps no previous version.
+        const std::vector<std::string> names =
+            offer.why.empty()
+                ? std::vector<std::string>{"TORVIX.EXE", "TORVIX.EXE.previous", "TORVIX.EXE.trial"}
+                : std::vector<std::string>{"TORVIX.EXE"};
+        EXPECT_EQ(NamesIn(world.Root()), names);
         EXPECT_EQ(world.CountStatus(NoKeysNote(world)), 0u);
     }
 }

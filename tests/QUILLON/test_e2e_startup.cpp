@@ -34,7 +34,8 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
         {"--help",
          "Usage: quillon [/NAME:<device name>]",
          {"QUILLON_ROOT", "QUILLON_RUNTIME_DIR", "QUILLON_DISCOVERY", "QUILLON_UI", "QUILLON_SCREEN",
-          "RUNTIMEOEMREV", "QUILLON_TRUSTED_KEYS", "DEFAULT.TXT", "Exit status:"}},
+          "RUNTIMEOEMREV", "QUILLON_TRUSTED_KEYS", "QUILLON_ROLLBACK", "TORVIX.EXE.previous",
+          "TORVIX.EXE.trial", "TORVIX.EXE.refused", "DEFAULT.TXT", "Exit status:"}},
         {"--version", "quillon 6.9 Build 114.0 Rel", {}}};
     for (const Case& c : cases) {
         // What follows the option does not matter.
