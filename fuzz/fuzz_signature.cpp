@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MinisignPublicKey key;
         const bool ok = ParseMinisignPublicKey(text, key, &why);
         FUZZ_CHECK(ok == why.empty());
-        FUZZ_CHECK(!ok || FormatKeyId(key.keyId).size() == 16);
+        FUZZ_CHECK(!ok || (!FormatKeyId(key.keyId).empty() && FormatKeyId(key.keyId).size() <= 16));
     }
     return 0;
 }

@@ -140,6 +140,6 @@ std::string FormatKeyId(const uint8_t id[kKeyIdBytes]) {
         value = (value << 8) | id[i];
     }
     char text[17];
-    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));
+    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
     return text;
 }

@@ -38,6 +38,6 @@ bool ParseMinisignPublicKey(std::string_view text, MinisignPublicKey& key, std::
 // dropped, as minisign does). False with `why` set ("line 2: not base64 of a signature", ...).
 bool ParseMinisignSignature(std::string_view text, MinisignSignature& sig, std::string* why);
 
-// A key id as minisign prints it: the eight bytes read as a little-endian number, 16 upper-case
-// hex digits.
+// A key id as minisign prints it: the eight bytes read as a little-endian number, in upper-case
+// hex digits without leading zeros (so up to 16), so that it matches the key file's comment.
 std::string FormatKeyId(const uint8_t id[kKeyIdBytes]);

@@ -340,3 +340,19 @@ TEST_F(SignatureTest, KeyFilesAndFolders) {
     EXPECT_EQ(root.File("plain") + ": Not a directory", error);
 }
 }  // namespace
+
+namespace {
+TEST(KeyId, PrintedAsMinisignPrintsIt) {
+    // Little-endian, upper case, no leading zeros: the first row's id is what minisign wrote
+    // into the comment of the key file these bytes came from.
+    const struct {
+        uint8_t id[8];
+        const char* text;
+    } rows[] = {{{0x1a, 0xe4, 0xae, 0x63, 0xb8, 0xa2, 0x92, 0x0a}, "A92A2B863AEE41A"},
+                {{0x0e, 0x69, 0x5b, 0x98, 0xf1, 0x7b, 0x41, 0x5c}, "5C417BF1985B690E"},
+                {{0, 0, 0, 0, 0, 0, 0, 0}, "0"}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.text, FormatKeyId(row.id));
+    }
+}
+}  // namespace

@@ -39,7 +39,11 @@ std::string MinisignKit::KeyId(const std::string& name) const {
     const std::string text = ReadFile(PublicKey(name));
     const std::string marker = "minisign public key ";
     const size_t at = text.find(marker);
-    return at == std::string::npos ? "" : text.substr(at + marker.size(), 16);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = at + marker.size();
+    return text.substr(from, text.find('\n', from) - from);
 }
 
 std::optional<std::string> MinisignKit::Sign(const std::string& file, const std::string& name, bool legacy,
