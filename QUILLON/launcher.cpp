@@ -198,6 +198,8 @@ void Launcher::DownloadUnlessPaused(const char16_t* before, const char16_t* ok, 
     Push(loaded ? ok : failed);
     pacing_.DownloadDone(loaded, tablet.DownloadError(), view_, GetTickCount());
     checkAgainNow_ = loaded;
+    refused_ = !loaded && UpdateTrust::IsRefusal(tablet.DownloadError());
+    refusedVersion_ = gatewayVersion;
 }
 
 void Launcher::RunVersionCheck() {
@@ -233,6 +235,12 @@ void Launcher::RunVersionCheck() {
         return;
     }
     DownloadUnlessPaused(u"Wrong version, loading...", u"Success", u"Error Loading Torvix");
+    // While the gateway offers a version whose signature was refused, the installed one (it
+    // verified, or it would count as missing) keeps the kiosk going.
+    if (refused_ && refusedVersion_.Equals(gatewayVersion) && pacing_.MayLaunch(GetTickCount())) {
+        Push(u"Update refused: starting the installed version...");
+        tablet.Launch(false);
+    }
 }
 
 bool Launcher::RefusesOffer() {

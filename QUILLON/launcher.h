@@ -19,6 +19,7 @@
 #include "QUILLON/releasekeeper.h"
 #include "QUILLON/tabletchild.h"
 #include "QUILLON/tablethost.h"
+#include "QUILLON/updatetrust.h"
 
 class BmServer;
 class LauncherView;
@@ -49,6 +50,8 @@ public:
     LauncherView* View() override { return view_; }
     // Records `pid` as a started application and holds the checks for LaunchPauseMs().
     void TabletStarted(pid_t pid) override;
+    // Unchecked until the assembly loads the trusted keys into it.
+    UpdateTrust* Trust() override { return &trust_; }
 
     // True when the gateway client exists and is connected.
     bool Connected() const;
@@ -101,7 +104,8 @@ public:
     // The version check: compare the installed version with the gateway's and download or
     // launch. Updates localVersion / gatewayVersion with what could be read. A download or a
     // start is skipped while its pause is in force; after a download that succeeded the next
-    // pass follows at once (CheckAgainNow).
+    // pass follows at once (CheckAgainNow). While the gateway's version is one whose download was
+    // refused for its signature, the installed version is started (start pause permitting).
     void RunVersionCheck();
     // Carries out menu command `id` (1125..1134; others are ignored).
     void RunCommand(uint64_t id);
@@ -135,6 +139,10 @@ private:
     uint32_t holdStart_ = 0;
     uint32_t holdMs_ = 0;
     bool checkAgainNow_ = false;
+    UpdateTrust trust_;
+    // The gateway's version whose last download was refused for its signature.
+    bool refused_ = false;
+    BmString refusedVersion_;
     uint32_t lastCheck_;
     EventLoop loop_;
 };

@@ -35,6 +35,9 @@ const char kHelp[] =
     "  QUILLON_SCREEN       headless screen size WIDTHxHEIGHT (default 800x480)\n"
     "  RUNTIMEOEMREV        when set (shorter than 63 characters), client type 19 instead of 2\n"
     "                       (default unset)\n"
+    "  QUILLON_TRUSTED_KEYS a folder of minisign public keys (*.pub): with one or more, only\n"
+    "                       executables signed by one of them are installed and started\n"
+    "                       (default /etc/quillon/trusted-keys)\n"
     "  QUILLON_ROLLBACK     0 turns safe updates off (default on, see below)\n"
     "\n"
     "Safe updates: an install keeps the version before it as TORVIX.EXE.previous (a hard link)\n"
@@ -49,7 +52,8 @@ const char kHelp[] =
     "     a network location\n"
     "  1  the message loop ended with an error\n"
     "  2  configuration error: a malformed QUILLON_DISCOVERY, QUILLON_UI=x11 without a display,\n"
-    "     an unusable device root or runtime folder\n"
+    "     an unusable device root or runtime folder, a trusted key file that cannot be read or\n"
+    "     parsed\n"
     "  3  the gateway client cannot be created\n";
 }  // namespace
 
