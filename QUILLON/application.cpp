@@ -15,6 +15,7 @@
 #include "QUILLON/programnames.h"
 #include "QUILLON/servicereport.h"
 #include "QUILLON/signals.h"
+#include "QUILLON/updatetrust.h"
 
 namespace {
 // Creates the gateway client and hands it the identity; null when it cannot be made (nothing
@@ -31,6 +32,17 @@ std::unique_ptr<BmServer> CreateGatewayClient(const BmString& adapterText, const
     }
     client->Start();
     return client;
+}
+
+// Loads the trusted keys the start-up check found usable, and says once when nothing is checked.
+void LoadTrust(UpdateTrust& trust) {
+    std::string problem;
+    if (!trust.Load(TrustedKeys::ConfiguredFolder(), &problem)) {
+        // Changed since the start-up check: refuse every update rather than check none.
+        std::fprintf(stderr, "quillon: %s: every update is refused\n", problem.c_str());
+    } else if (const std::string note = trust.StartNote(); !note.empty()) {
+        std::fprintf(stderr, "%s\n", note.c_str());
+    }
 }
 }  // namespace
 
@@ -49,6 +61,7 @@ int32_t RunApplication(const BmString& adapterText, const std::string& deviceNam
     int32_t result = 0;
     {
         Launcher launcher(client.get());
+        LoadTrust(*launcher.Trust());
         if (!launcher.ShutdownMutex().Create(kShutdownMutexName)) {
             BM_ASSERT_REPORT();
         }

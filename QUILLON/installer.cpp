@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "QUILLON/releasekeeper.h"
+#include "QUILLON/updatetrust.h"
+
 namespace {
 constexpr char kZeroBytes[] = "zero-byte file";
 
@@ -38,6 +41,28 @@ bool CheckPartFile(const std::string& part, std::string* cause) {
     return SyncPath(part, O_RDONLY) || Fail(part, cause);
 }
 
+bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::string* cause) {
+    if (trust == nullptr || !trust->CheckingOn()) {
+        return true;
+    }
+    const int fd = open(part.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return Fail(part, cause);
+    }
+    const SignatureCheck check = trust->Check(fd);
+    close(fd);
+    if (!check.Valid()) {
+        *cause = check.Cause();
+    }
+    return check.Valid();
+}
+
+bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause) {
+    ReleaseKeeper* releases = InstallReleases();
+    return releases == nullptr || releases->Files().Installed() != target ||
+           releases->PrepareInstall(part, cause);
+}
+
 bool RenameIntoPlace(const std::string& part, const std::string& target, std::string* cause) {
     return std::rename(part.c_str(), target.c_str()) == 0 || Fail(target, cause);
 }
@@ -48,6 +73,9 @@ bool SyncFolderOf(const std::string& target, std::string* cause) {
     return SyncPath(folder, O_RDONLY | O_DIRECTORY) || Fail(folder, cause);
 }
 
-bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause) {
-    return CheckPartFile(part, cause) && RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
+bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
+                           const UpdateTrust* trust) {
+    return CheckPartFile(part, cause) && CheckSignature(part, trust, cause) &&
+           KeepPreviousAndBeginTrial(part, target, cause) && RenameIntoPlace(part, target, cause) &&
+           SyncFolderOf(target, cause);
 }

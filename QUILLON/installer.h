@@ -4,14 +4,24 @@
 
 #include <string>
 
-// Installs the part file `part` as `target`: CheckPartFile, RenameIntoPlace, SyncFolderOf. True
-// when all steps passed; else false with `cause` ("<path>: <reason>", "zero-byte file"). The
-// caller removes a part file left behind. Blocks on the disk.
-bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause);
+class UpdateTrust;
+
+// Installs the part file `part` as `target`: CheckPartFile, CheckSignature,
+// KeepPreviousAndBeginTrial, RenameIntoPlace, SyncFolderOf. True when all steps passed; else false
+// with `cause` ("<path>: <reason>", "zero-byte file", "no valid signature: <why>"). The caller
+// removes a part file left behind. Blocks on the disk.
+bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
+                           const UpdateTrust* trust = nullptr);
 
 // The part file is not empty and its bytes are on the disk, so a power loss right after the
 // rename cannot leave an empty executable behind.
 bool CheckPartFile(const std::string& part, std::string* cause);
+// With checking on in `trust` (null: off), the part file's appended signature verifies against a
+// trusted key, checked on an open descriptor; else `cause` is "no valid signature: <why>".
+bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::string* cause);
+// Safe updates: keeps `target` as its previous version and writes the trial record naming `part`
+// (ReleaseKeeper::PrepareInstall of InstallReleases(); nothing when there is none for `target`).
+bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause);
 // Renames `part` over `target` (atomic: the old file or the new one, never half of either).
 bool RenameIntoPlace(const std::string& part, const std::string& target, std::string* cause);
 // Syncs the folder that holds `target`, so that the rename itself survives a power loss.

@@ -1,7 +1,10 @@
 #include "QUILLON/launcher.h"
 
+#include <ctime>
+
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_OS/devicepath.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/devicedata.h"
 #include "QUILLON/launcherview.h"
@@ -36,6 +39,8 @@ void Launcher::AddTimedSteps() {
         const bool discovering = client_ != nullptr && !client_->IsConnected() && client_->ConnectEnabled();
         return idle() && discovering ? kIdleSleepMs : kWaitForever;
     });
+    // A run on trial passes after a minute, while it still runs.
+    loop_.AddTimedStep([this](uint32_t now) { return Releases().MsUntilPassed(now); });
     // A start or download pause ends on the clock: look again now and then while one lasts.
     loop_.AddTimedStep([this, idle](uint32_t now) {
         const bool paused = !pacing_.MayLaunch(now) || !pacing_.MayDownload(now);
@@ -44,12 +49,16 @@ void Launcher::AddTimedSteps() {
 }
 
 Launcher::~Launcher() {
+    if (releases_ && InstallReleases() == releases_.get()) {
+        SetInstallReleases(nullptr);
+    }
     shutdownMutex_.Release();
     shutdownMutex_.Close();
 }
 
 void Launcher::TabletStarted(pid_t pid) {
     children_.Started(pid, GetTickCount());
+    Releases().Started(GetTickCount());
     HoldChecks(LaunchPauseMs());
 }
 
@@ -89,8 +98,31 @@ void Launcher::Push(const char16_t* text) {
     }
 }
 
+ReleaseKeeper& Launcher::Releases() {
+    const std::string installed = DeviceFilePath(TorvixPath(devMode != 0).NarrowText());
+    if (!releases_ || releases_->Files().Installed() != installed) {
+        if (releases_ && InstallReleases() == releases_.get()) {
+            SetInstallReleases(nullptr);
+        }
+        releases_ = std::make_unique<ReleaseKeeper>(installed, RollbackEnabled());
+        ShowReleaseReport(releases_->Recover(static_cast<int64_t>(std::time(nullptr))), view_);
+    }
+    SetInstallReleases(releases_.get());
+    return *releases_;
+}
+
 void Launcher::Reap() {
-    pacing_.ReapTablet(children_, view_, GetTickCount());
+    const uint32_t now = GetTickCount();
+    ReleaseKeeper& releases = Releases();
+    ShowReleaseReport(releases.StillRunning(now), view_);
+    const std::optional<TabletEnd> end = children_.Reap(now);
+    if (!end) {
+        return;
+    }
+    const ReleaseKeeper::Report report =
+        releases.RunEnded(end->runMs, static_cast<int64_t>(std::time(nullptr)));
+    pacing_.TabletEnded(*end, report.launchNow, view_, now);
+    ShowReleaseReport(report, view_);
 }
 
 bool Launcher::RunChecks() {
@@ -166,6 +198,8 @@ void Launcher::DownloadUnlessPaused(const char16_t* before, const char16_t* ok, 
     Push(loaded ? ok : failed);
     pacing_.DownloadDone(loaded, tablet.DownloadError(), view_, GetTickCount());
     checkAgainNow_ = loaded;
+    refused_ = !loaded && UpdateTrust::IsRefusal(tablet.DownloadError());
+    refusedVersion_ = gatewayVersion;
 }
 
 void Launcher::RunVersionCheck() {
@@ -182,6 +216,7 @@ void Launcher::RunVersionCheck() {
         }
         return;
     }
+    SendReleaseReport(Releases(), client_);
     if (!haveLocal) {
         pacing_.VersionSeen(false, view_, GetTickCount());
         DownloadUnlessPaused(u"Torvix missing: loading...", u"Torvix Loaded OK", u"ERROR: Can't load Torvix");
@@ -189,7 +224,8 @@ void Launcher::RunVersionCheck() {
     }
     Push(u"Got Version Info OK");
     // Exact text equality: the gateway must answer in the same "%d.%d.%d.%d" form.
-    const bool matches = localVersion.Equals(gatewayVersion);
+    const bool refused = RefusesOffer();
+    const bool matches = localVersion.Equals(gatewayVersion) || refused;
     pacing_.VersionSeen(matches, view_, GetTickCount());
     if (matches) {
         if (pacing_.MayLaunch(GetTickCount())) {
@@ -199,6 +235,21 @@ void Launcher::RunVersionCheck() {
         return;
     }
     DownloadUnlessPaused(u"Wrong version, loading...", u"Success", u"Error Loading Torvix");
+    // While the gateway offers a version whose signature was refused, the installed one (it
+    // verified, or it would count as missing) keeps the kiosk going.
+    if (refused_ && refusedVersion_.Equals(gatewayVersion) && pacing_.MayLaunch(GetTickCount())) {
+        Push(u"Update refused: starting the installed version...");
+        tablet.Launch(false);
+    }
+}
+
+bool Launcher::RefusesOffer() {
+    const ReleaseGuard::OfferOutcome offer =
+        Releases().JudgeOffer(gatewayVersion.NarrowText(), localVersion.NarrowText());
+    if (!offer.statusLine.empty() && view_ != nullptr) {
+        view_->ShowStatus(BmString(offer.statusLine.c_str()));
+    }
+    return offer.refuse;
 }
 
 void Launcher::RunCommand(uint64_t id) {
@@ -230,6 +281,7 @@ void Launcher::RunCommand(uint64_t id) {
         case IDM_DEV_MODE:
             devMode = devMode == 0 ? 1 : 0;
             SaveDeviceData(devMode);
+            Releases();  // the other executable's files: recovered before anything touches them
             break;
         case IDM_CLEANUP_DESKTOP:
         case IDM_TORVIX_RUNNING:

@@ -16,8 +16,10 @@
 #include "QUILLON/eventloop.h"
 #include "QUILLON/launchpacing.h"
 #include "QUILLON/menumodel.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/tabletchild.h"
 #include "QUILLON/tablethost.h"
+#include "QUILLON/updatetrust.h"
 
 class BmServer;
 class LauncherView;
@@ -48,6 +50,8 @@ public:
     LauncherView* View() override { return view_; }
     // Records `pid` as a started application and holds the checks for LaunchPauseMs().
     void TabletStarted(pid_t pid) override;
+    // Unchecked until the assembly loads the trusted keys into it.
+    UpdateTrust* Trust() override { return &trust_; }
 
     // True when the gateway client exists and is connected.
     bool Connected() const;
@@ -59,10 +63,15 @@ public:
 
     // The loop's registry of sources. The core's timed steps are in it from the start: the end of
     // the hold, the follow-up check, the re-evaluation while not running, discovery pacing while
-    // not connected, a look every second while a pause lasts (all but the first silent while the
-    // checks are held). Others register here before the loop runs (Add, AddTimedStep).
+    // not connected, the pass of a run on trial after a minute, a look every second while a pause
+    // lasts (all but the first two and the trial's silent while the checks are held). Others register here
+    // before the loop runs (Add, AddTimedStep).
     EventLoop& Loop() { return loop_; }
     LaunchPacing& Pacing() { return pacing_; }
+    // Safe updates of the executable in use (dev mode picks which): made, recovered (its lines on
+    // the view) and handed to the installer (SetInstallReleases) on first use and after a switch
+    // of dev mode.
+    ReleaseKeeper& Releases();
     TabletChild& Children() { return children_; }
     // "ShutdownQuillonMutex", which the application may hold to switch the automatic restart off
     // (opened by the assembly).
@@ -80,7 +89,9 @@ public:
     // application does not run (kWaitForever while it runs).
     uint32_t MsUntilReevaluation(uint32_t now) const;
 
-    // Reaps an ended application and shows how it ended (LaunchPacing::ReapTablet). Never blocks.
+    // Reaps an ended application, shows how it ended, counts it for the version on trial and rolls
+    // a failed trial back (the previous version then starts without a pause); a run on trial for
+    // more than a minute passes it. Never blocks, except to hash the executable at a roll back.
     void Reap();
     // One pass's checks: evaluates the running state (a change rebuilds the panel and hides or
     // shows the view); while the application runs, looks at the shutdown mutex and drops the
@@ -93,7 +104,8 @@ public:
     // The version check: compare the installed version with the gateway's and download or
     // launch. Updates localVersion / gatewayVersion with what could be read. A download or a
     // start is skipped while its pause is in force; after a download that succeeded the next
-    // pass follows at once (CheckAgainNow).
+    // pass follows at once (CheckAgainNow). While the gateway's version is one whose download was
+    // refused for its signature, the installed version is started (start pause permitting).
     void RunVersionCheck();
     // Carries out menu command `id` (1125..1134; others are ignored).
     void RunCommand(uint64_t id);
@@ -111,6 +123,9 @@ public:
 private:
     void AddTimedSteps();
     void Push(const char16_t* text);
+    // The gateway offers a release that was rolled back: true when the installed version is to be
+    // started instead (the first time for this offer, a line says why).
+    bool RefusesOffer();
     void DownloadUnlessPaused(const char16_t* before, const char16_t* ok, const char16_t* failed);
 
     BmServer* client_;
@@ -118,11 +133,16 @@ private:
     std::unique_ptr<TabletOps> real_;
     TabletOps* ops_ = nullptr;
     LaunchPacing pacing_;
+    std::unique_ptr<ReleaseKeeper> releases_;
     TabletChild children_;
     NamedMutex shutdownMutex_;
     uint32_t holdStart_ = 0;
     uint32_t holdMs_ = 0;
     bool checkAgainNow_ = false;
+    UpdateTrust trust_;
+    // The gateway's version whose last download was refused for its signature.
+    bool refused_ = false;
+    BmString refusedVersion_;
     uint32_t lastCheck_;
     EventLoop loop_;
 };

@@ -19,16 +19,24 @@ void Show(StatusSink* sink, const std::string& line) {
 LaunchPacing::LaunchPacing(uint32_t firstPauseMs)
     : runs_(kQuickEndsBeforePause, firstPauseMs), downloads_(0, firstPauseMs) {}
 
-void LaunchPacing::ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now) {
+std::optional<TabletEnd> LaunchPacing::ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now) {
     const std::optional<TabletEnd> end = children.Reap(now);
-    if (!end) {
+    if (end) {
+        TabletEnded(*end, false, sink, now);
+    }
+    return end;
+}
+
+void LaunchPacing::TabletEnded(const TabletEnd& end, bool startNow, StatusSink* sink, uint32_t now) {
+    Show(sink, DescribeEnd(end));
+    lastEnd_ = EndSeen{end, now};
+    if (startNow) {
+        runs_.Reset();
         return;
     }
-    Show(sink, DescribeEnd(*end));
-    lastEnd_ = EndSeen{*end, now};
-    const uint32_t pause = runs_.RunEnded(end->runMs, now);
+    const uint32_t pause = runs_.RunEnded(end.runMs, now);
     if (pause > 0) {
-        Show(sink, "Torvix ended after " + std::to_string(end->runMs / 1000) + " s, " +
+        Show(sink, "Torvix ended after " + std::to_string(end.runMs / 1000) + " s, " +
                        std::to_string(runs_.Failures()) + " times: next start in " + Seconds(pause));
     }
 }

@@ -12,7 +12,6 @@
 #include "QUILLON/tabletchild.h"
 
 class StatusSink;
-class TabletChild;
 
 class LaunchPacing {
 public:
@@ -20,9 +19,13 @@ public:
 
     explicit LaunchPacing(uint32_t firstPauseMs);
 
-    // Reaps an ended application of `children`; shows how it ended and, when that begins a
-    // pause, "Torvix ended after 2 s, 3 times: next start in 40 s". Never blocks.
-    void ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now);
+    // Reaps an ended application of `children` and paces it (TabletEnded); returns how it ended,
+    // nothing when none has. Never blocks.
+    std::optional<TabletEnd> ReapTablet(TabletChild& children, StatusSink* sink, uint32_t now);
+    // Shows how a started application ended and, when that begins a pause, "Torvix ended after
+    // 2 s, 3 times: next start in 40 s". `startNow` (a roll back put the previous version in
+    // place): no pause, the count of quick ends starts again.
+    void TabletEnded(const TabletEnd& end, bool startNow, StatusSink* sink, uint32_t now);
     // True when no start pause is in force.
     bool MayLaunch(uint32_t now) const { return runs_.Ready(now); }
     // True when no download pause is in force.

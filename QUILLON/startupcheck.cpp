@@ -12,6 +12,7 @@
 #include "COMMON/BM_COMM/bmpingsocket.h"
 #include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_OS/runtimedir.h"
+#include "COMMON/BM_SIGN/trustedkeys.h"
 #include "COMMON/BM_UI/uibackend.h"
 
 namespace {
@@ -75,10 +76,18 @@ std::string RuntimeFolderProblem() {
     const std::string where = given != nullptr && *given != '\0' ? "QUILLON_RUNTIME_DIR" : "runtime folder";
     return "unusable " + where + " " + RuntimeDirProblem();
 }
+// A key file that cannot be used would otherwise leave updates unchecked without a word.
+std::string TrustedKeysProblem() {
+    const std::string folder = TrustedKeys::ConfiguredFolder();
+    TrustedKeys keys;
+    std::string problem;
+    return keys.LoadFolder(folder, &problem) ? "" : Named(kTrustedKeysVariable, folder, problem);
+}
 }  // namespace
 
 std::string ConfigurationProblem() {
-    for (auto check : {DiscoveryProblem, DisplayProblem, DeviceRootProblem, RuntimeFolderProblem}) {
+    for (auto check :
+         {DiscoveryProblem, DisplayProblem, DeviceRootProblem, RuntimeFolderProblem, TrustedKeysProblem}) {
         if (std::string problem = check(); !problem.empty()) {
             return problem;
         }

@@ -11,6 +11,7 @@ constexpr int kExitConfigurationError = 2;
 // The first problem among: QUILLON_DISCOVERY set but not ADDR:PORT (empty included);
 // QUILLON_UI=x11 without DISPLAY or with a display that cannot be opened; a device root
 // (QUILLON_ROOT, else its default) that is missing, not a folder or not writable; a runtime
-// folder that cannot be made or used. One line naming the variable, its value and the cause;
+// folder that cannot be made or used; a trusted key file (QUILLON_TRUSTED_KEYS, else its
+// default) that cannot be read or parsed. One line naming the variable, its value and the cause;
 // "" when all is well. Blocks only for the X11 connection attempt.
 std::string ConfigurationProblem();

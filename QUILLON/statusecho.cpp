@@ -93,6 +93,8 @@ constexpr PriorityRule kPriorityRules[] = {
     {PriorityRule::kContains, "no valid signature", kJournalError},
     {PriorityRule::kContains, ": back to ", kJournalError},  // a release rolled back
     {PriorityRule::kContains, "refused", kJournalError},
+    {PriorityRule::kContains, "rolled back", kJournalError},  // a refusal that stands
+    {PriorityRule::kContains, ": no previous version to go back to", kJournalError},
     {PriorityRule::kContains, ": next try in ", kJournalWarning},
     {PriorityRule::kContains, ": next start in ", kJournalWarning},
     {PriorityRule::kPrefix, "Disconnected from gateway.", kJournalWarning},

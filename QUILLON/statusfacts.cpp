@@ -6,8 +6,10 @@
 #include "COMMON/BM_COMM/socketutil.h"
 #include "COMMON/BM_UI/uitext.h"
 #include "QUILLON/launcher.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/tabletchild.h"
 #include "QUILLON/tabletops.h"
+#include "QUILLON/updatetrust.h"
 
 namespace {
 // The program's 8-bit texts (a gateway's or the device's name) map byte b to code point b.
@@ -34,6 +36,42 @@ std::string Utf8Of(const BmString& text) {
 std::string VersionOf(const BmString& version) {
     const std::string text = Utf8Of(version);
     return text == "UNKNOWN" ? std::string() : text;
+}
+
+std::string SignaturePolicy(const UpdateTrust* trust) {
+    if (trust == nullptr) {
+        return {};
+    }
+    if (!trust->CheckingOn()) {
+        return "off: no trusted keys in " + trust->Folder();
+    }
+    if (trust->KeyCount() == 0) {
+        return "every update refused: the trusted keys in " + trust->Folder() + " cannot be read";
+    }
+    return "signed by one of " + std::to_string(trust->KeyCount()) + " trusted key" +
+           (trust->KeyCount() == 1 ? "" : "s") + " in " + trust->Folder();
+}
+
+std::string RollbackState(const ReleaseKeeper* keeper) {
+    if (keeper == nullptr) {
+        return {};
+    }
+    const ReleaseGuard& guard = keeper->Guard();
+    if (!guard.Enabled()) {
+        return "off";
+    }
+    std::string state = "on";
+    if (!guard.PreviousVersion().empty()) {
+        state += "; previous " + guard.PreviousVersion() + " kept";
+    }
+    if (const auto& trial = guard.Trial()) {
+        state += "; " + trial->version + " on trial (" + std::to_string(trial->quickEnds) + " quick end" +
+                 (trial->quickEnds == 1 ? "" : "s") + ")";
+    }
+    if (const auto& refused = guard.Refused()) {
+        state += "; refusing " + refused->version + " (" + refused->reason + ")";
+    }
+    return state;
 }
 
 std::string Plural(uint32_t n, const char* one, const char* many) {
@@ -128,5 +166,8 @@ StatusSnapshot StatusFacts::Gather(Launcher& launcher, uint32_t now, time_t wall
     }
     s.monitorMode = launcher.monitorMode != 0;
     s.devMode = launcher.devMode != 0;
+    s.signaturePolicy = SignaturePolicy(launcher.Trust());
+    // The keeper as the core made it (asking the core would make one, with status lines).
+    s.rollbackState = RollbackState(InstallReleases());
     return s;
 }

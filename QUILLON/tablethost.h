@@ -5,6 +5,7 @@
 
 class BmServer;
 class LauncherView;
+class UpdateTrust;
 
 class TabletHost {
 public:
@@ -18,4 +19,6 @@ public:
     // The application was started as child `pid`: its end is to be seen, and the checks wait
     // for it to take its mutex.
     virtual void TabletStarted(pid_t pid) = 0;
+    // Which executables may be installed and started (null: all, unchecked).
+    virtual UpdateTrust* Trust() { return nullptr; }
 };

@@ -1,5 +1,6 @@
 #include "QUILLON/torvix.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "COMMON/BM_COMM/bmmsg.h"
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_COMM/downloader.h"
+#include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_OS/fileversion.h"
@@ -18,11 +20,13 @@
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/downloadprogress.h"
 #include "QUILLON/installer.h"
+#include "QUILLON/launcherview.h"
 #include "QUILLON/programnames.h"
 #include "QUILLON/screenclass.h"
 #include "QUILLON/statusecho.h"
 #include "QUILLON/tablethost.h"
 #include "QUILLON/testoverrides.h"
+#include "QUILLON/updatetrust.h"
 
 namespace {
 constexpr char16_t kTorvixExe[] = u"\\TORVIX.EXE";
@@ -36,6 +40,22 @@ constexpr char kNoGateway[] = "no gateway connection";
 // The host path of a device path held in a BmString.
 std::string HostPath(BmString devicePath) {
     return DeviceFilePath(devicePath.NarrowText());
+}
+
+// "TORVIX.EXE" of "\\TORVIX.EXE".
+std::string FileName(BmString devicePath) {
+    const std::string path = devicePath.NarrowText();
+    return path.substr(path.find_last_of('\\') + 1);
+}
+
+// The version in the file's version block as "A.B.C.D", "" when it has none.
+std::string FileVersionText(const std::string& path) {
+    uint16_t parts[4] = {0, 0, 0, 0};
+    if (!ReadFileVersion(path, parts)) {
+        return "";
+    }
+    return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]) + "." +
+           std::to_string(parts[3]);
 }
 
 bool IsReadableFile(const std::string& path) {
@@ -86,8 +106,12 @@ bool DeviceTablet::LocalVersion(BmString* text) {
         BM_ASSERT_REPORT();
         return false;
     }
+    const std::string path = HostPath(TorvixPath(host_.DevMode()));
+    if (!InstalledFileTrusted(path)) {
+        return false;  // counts as missing, so that it is loaded again
+    }
     uint16_t parts[4] = {0, 0, 0, 0};
-    if (!ReadFileVersion(HostPath(TorvixPath(host_.DevMode())), parts)) {
+    if (!ReadFileVersion(path, parts)) {
         return false;
     }
     BmString formatted;
@@ -144,10 +168,19 @@ bool DeviceTablet::Download(StatusSink* sink) {
 
     BmServer* client = host_.GatewayClient();
     bool ok = client != nullptr && FetchInto(*client, partPath);
-    ok = ok && InstallDownloadedFile(hostPart, hostFinal, &failureCause_);
+    ok = ok && InstallDownloadedFile(hostPart, hostFinal, &failureCause_, host_.Trust());
     if (ok) {
         failureCause_.clear();
+        if (host_.Trust() != nullptr) {
+            host_.Trust()->NoteInstalled(hostFinal);
+        }
     } else {
+        if (UpdateTrust::IsRefusal(failureCause_)) {
+            // The gateway hears which version was refused, read before the file goes.
+            SendEventReport(
+                client,
+                BmString(UpdateTrust::RefusalReport(FileVersionText(hostPart), failureCause_).c_str()));
+        }
         unlink(hostPart.c_str());
     }
     SetCursor(previous);
@@ -175,10 +208,45 @@ bool DeviceTablet::Launch(bool remote) {
     } else if (client != nullptr && client->GetName()[0] != '\0') {
         parameters = std::string(kNameParameter) + client->GetName();
     }
-    const pid_t pid = StartChildProgram(path, parameters.c_str());
+    const pid_t pid = Start(path, parameters);
     if (pid < 0) {
         return false;
     }
     host_.TabletStarted(pid);
     return true;
+}
+
+bool DeviceTablet::InstalledFileTrusted(const std::string& path) {
+    UpdateTrust* trust = host_.Trust();
+    std::string cause;
+    const bool trusted = trust == nullptr || trust->InstalledFileValid(path, &cause);
+    // Said once per cause on standard error: the version check asks every few seconds.
+    if (!trusted && cause != untrustedCause_ && UpdateTrust::IsRefusal(cause)) {
+        std::fprintf(stderr, "%s counts as missing (%s)\n", FileName(TorvixPath(host_.DevMode())).c_str(),
+                     cause.c_str());
+    }
+    untrustedCause_ = trusted ? "" : cause;
+    return trusted;
+}
+
+pid_t DeviceTablet::Start(const std::string& path, const std::string& parameters) {
+    UpdateTrust* trust = host_.Trust();
+    if (trust == nullptr || !trust->CheckingOn()) {
+        return StartChildProgram(path, parameters.c_str());
+    }
+    // Checked and started on one descriptor: a file put in its place meanwhile is never run.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    const SignatureCheck check = trust->Check(fd);
+    pid_t pid = -1;
+    if (check.Valid()) {
+        pid = StartChildProgramFromFd(fd, path, parameters.c_str());
+    } else if (LauncherView* view = host_.View()) {
+        view->ShowStatus(BmString(
+            (FileName(TorvixPath(host_.DevMode())) + " not started (" + check.Cause() + ")").c_str()));
+    }
+    close(fd);
+    return pid;
 }

@@ -2,6 +2,8 @@
 // version is installed, which one the gateway expects, replace it by the gateway's copy, start it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -36,7 +38,9 @@ public:
     // 100 ms.
     bool IsRunning() override;
     // The installed executable's file version as "%d.%d.%d.%d". False, `text` unchanged, when the
-    // file is missing or carries no version (a null `text` is reported and false).
+    // file is missing or carries no version, or with checking on when its signature does not
+    // verify (it then counts as missing; said once per cause on stderr). A null `text` is
+    // reported and false.
     bool LocalVersion(BmString* text) override;
     // The version the gateway expects (MSG_VERSION_REQUEST: screen class, client type, devMode).
     // False, `text` unchanged, when not connected, on no reply within the query time-out, or a
@@ -47,22 +51,32 @@ public:
     // (InstallDownloadedFile); on failure the old executable stays and the part file is removed.
     // Shows the wait cursor meanwhile and "Download Sucess" or "ERROR: Could not Download new EXE"
     // on `sink` (may be null); on failure the cause follows on standard error as "Download
-    // failed: <cause>". A file of zero bytes is a failed download. Blocks until the download ends.
+    // failed: <cause>". A file of zero bytes is a failed download; with checking on, so is one
+    // whose signature does not verify, and then the gateway gets an event report "Update to
+    // <version> refused: no valid signature: <why>". Blocks until the download ends.
     bool Download(StatusSink* sink) override;
     // Why the last Download failed ("<path>: <reason>", "gateway closed the link", "no reply
     // within 15 s", "zero-byte file", ...); "" after a success.
     std::string DownloadError() override { return failureCause_; }
     // Closes the gateway connection and starts TorvixPath with "/R" (remote) or "/NAME:<device
     // name>" (no parameters without a name), told to the host (TabletStarted) so that its end is
-    // seen and the checks pause. False when the file cannot be read or started. Never waits.
+    // seen and the checks pause. With checking on the file is verified on the descriptor that is
+    // then executed; one that fails is not started ("TORVIX.EXE not started (no valid signature:
+    // ...)" on the view). False when the file cannot be read, verified or started. Blocks only
+    // while the file is checked.
     bool Launch(bool remote) override;
 
 private:
     bool FetchInto(BmServer& client, const BmString& destination);
+    // The installed file passes the trust in force (always, with checking off).
+    bool InstalledFileTrusted(const std::string& path);
+    // Starts `path` as the application: checked and started on one descriptor with checking on.
+    pid_t Start(const std::string& path, const std::string& parameters);
     bool RuntimeFolderLost();
 
     TabletHost& host_;
     std::string failureCause_;
     NamedMutex mutex_;             // opened once: opening it for every check would wake the loop
     bool folderReported_ = false;  // the unusable runtime folder was said on stderr
+    std::string untrustedCause_;   // why the installed file last failed its check ("" : it passed)
 };

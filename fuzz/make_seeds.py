@@ -9,7 +9,7 @@ import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TARGETS = ["fuzz_bmmsg", "fuzz_framing", "fuzz_discovery_reply", "fuzz_downloader", "fuzz_default_txt",
-           "fuzz_device_data", "fuzz_environment"]
+           "fuzz_device_data", "fuzz_environment", "fuzz_signature", "fuzz_release_records"]
 
 MSG_KEEPALIVE, MSG_HELLO = 16, 27
 MSG_VERSION_REQUEST, MSG_VERSION_REPLY, MSG_DOWNLOAD_REQUEST = 8128, 8129, 8130
@@ -229,10 +229,57 @@ def environment_seeds():
     yield "leading_zeros", seed(0, 0, "", "plain", "010.001.000.255:00080", " 5", "/var/lib/quillon")
 
 
+# Signatures of b"seed payload\n" by the fuzz target's own test key (its secret half is gone).
+SEED_PAYLOAD = b"seed payload\n"
+SIG_PREHASHED = (b"untrusted comment: signature from minisign secret key\n"
+                 b"RUSNlL80GerzLGabc3CRTqxZcrsOwoCqor0J9fIroSx/Blp5lkTlALVjVodBY7u9mYHUuIVL0YamfpqRGPSrT9t1m7KD4L6xngI=\n"
+                 b"trusted comment: fuzz seed\n"
+                 b"8mGb8rTebAoAlNocPcxJ2l9a4jh72qzR8UlpNE/o1lm1H4dtIiKM9bw10GYPWJpPeMkjEauOjpdh0YjtT55IAg==\n")
+SIG_LEGACY = (b"untrusted comment: signature from minisign secret key\n"
+              b"RWSNlL80GerzLH+dptJlpLZOjfSt4A9WZA4E1bP1MHyxKEy+PHOeGmdmwLBzgYcmMulkzkFEAlLINVLyfb5qGWwCw08b9G8J0Qc=\n"
+              b"trusted comment: fuzz seed\n"
+              b"Kq/BPsRx4EeySF/qGLPkgfwQ037mDwwHlydzbfJ3av1K5B5q77wsAcMMH843SjsySeeDyLApPzfLhw2vfrDGDw==\n")
+PUBLIC_KEY = (b"untrusted comment: minisign public key 2CF3EA1934BF948D\n"
+              b"RWSNlL80GerzLLcndo0rqF3Yn0CPKmFn0GAuvlyite39/DQmozcUxt9O\n")
+MAGIC = b"~Quillon signature appended~\n"
+
+
+def signature_seeds():
+    def image(sig, length=None):
+        return bytes([0]) + SEED_PAYLOAD + sig + i32(len(sig) if length is None else length) + MAGIC
+    yield "signed_prehashed", image(SIG_PREHASHED)
+    yield "signed_legacy", image(SIG_LEGACY)
+    yield "signed_crlf", image(SIG_PREHASHED.replace(b"\n", b"\r\n"))
+    yield "length_zero", image(SIG_PREHASHED, 0)
+    yield "length_huge", image(SIG_PREHASHED, 0xFFFFFFFF)
+    yield "length_beyond", image(SIG_PREHASHED, 4000)
+    yield "unsigned", bytes([0]) + SEED_PAYLOAD
+    yield "magic_only", bytes([0]) + MAGIC
+    yield "text_prehashed", bytes([1]) + SIG_PREHASHED
+    yield "text_three_lines", bytes([1]) + SIG_PREHASHED.rsplit(b"\n", 2)[0] + b"\n"
+    yield "key", bytes([2]) + PUBLIC_KEY
+    yield "key_crlf", bytes([2]) + PUBLIC_KEY.replace(b"\n", b"\r\n")
+    yield "framed_prehashed", bytes([3]) + i32(len(SIG_PREHASHED)) + SIG_PREHASHED
+    yield "framed_legacy", bytes([3]) + i32(len(SIG_LEGACY)) + SIG_LEGACY
+
+
+def release_record_seeds():
+    sha = "sha256=" + "0123456789abcdef" * 4 + "\n"
+    yield "trial", b"\x00# on trial\nversion=2.0.0.7\n" + sha.encode() + b"quick-ends=2\n"
+    yield "trial_limit", b"\x00version=1\n" + sha.encode() + b"quick-ends=1000\n"
+    yield "trial_repeated", b"\x00version=1\nversion=2\n" + sha.encode() + b"quick-ends=0\n"
+    yield "trial_crlf", b"\x00version=1\r\n" + sha.encode() + b"quick-ends=0\r\n"
+    yield "refused", (b"\x01version=2.0.0.7\n" + sha.encode() +
+                      b"reason=ended 3 times within 10 s\ntime=2026-12-09T21:04:05Z\nreported=no\n")
+    yield "refused_feb30", b"\x01version=2\n" + sha.encode() + b"reason=\ntime=2026-02-30T25:61:61Z\nreported=yes\n"
+    yield "refused_no_time", b"\x01version=2\n" + sha.encode() + b"reason=x\n"
+
+
 def main():
     makers = {"fuzz_bmmsg": bmmsg_seeds, "fuzz_framing": framing_seeds, "fuzz_discovery_reply": discovery_seeds,
               "fuzz_downloader": downloader_seeds, "fuzz_default_txt": default_txt_seeds,
-              "fuzz_device_data": device_data_seeds, "fuzz_environment": environment_seeds}
+              "fuzz_device_data": device_data_seeds, "fuzz_environment": environment_seeds,
+              "fuzz_signature": signature_seeds, "fuzz_release_records": release_record_seeds}
     for target in TARGETS:
         folder = os.path.join(HERE, "corpus", target)
         shutil.rmtree(folder, ignore_errors=True)

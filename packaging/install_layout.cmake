@@ -24,5 +24,8 @@ file(INSTALL "${staged}/quillon.service" "${QUILLON_PACKAGING_SOURCE_DIR}/quillo
 file(INSTALL "${staged}/quillon-headless.service" "${staged}/quillon-cage@.service"
      DESTINATION "${prefix}/lib/systemd/system")
 file(INSTALL "${staged}/quillon.default" DESTINATION "${etc_dir}/default" RENAME quillon)
+# The public keys of trusted publishers (QUILLON_TRUSTED_KEYS); shipped empty, so that checking
+# stays off until the installer puts a key in.
+file(MAKE_DIRECTORY "$ENV{DESTDIR}${etc_dir}/quillon/trusted-keys")
 # The device root, owned by the package; postinst hands it to the quillon group.
 file(MAKE_DIRECTORY "$ENV{DESTDIR}${QUILLON_STATE_PATH}")

@@ -51,8 +51,25 @@ void CloseRange(int first, int last) {
     _exit(127);
 }
 
-// Runs in the grandchild: only async-signal-safe calls from here on.
-[[noreturn]] void ExecProgram(const char* path, char* const argv[], int reportFd, int maxFd) {
+// Writes `value` (>= 0) as decimal digits and a terminator at `out` (room for 11 bytes); no
+// library call, as it runs between fork and exec.
+void FormatDecimal(char* out, int value) {
+    char digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0 && n < 11);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+    *out = '\0';
+}
+
+// Runs in the grandchild: only async-signal-safe calls from here on. With `execFd` >= 0 the
+// program is that descriptor's file (and `path` only its argv[0]).
+[[noreturn]] void ExecProgram(const char* path, char* const argv[], int reportFd, int maxFd,
+                              int execFd = -1) {
     if (reportFd <= STDERR_FILENO) {
         // Keep the report channel clear of the standard descriptors set up below.
         const int moved = fcntl(reportFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
@@ -71,9 +88,38 @@ void CloseRange(int first, int last) {
     if (null >= 0 && null != STDIN_FILENO) {
         dup2(null, STDIN_FILENO);  // dup2 clears close-on-exec on the copy
     }
-    CloseRange(3, reportFd - 1);
-    CloseRange(reportFd + 1, maxFd);
-    execv(path, argv);
+    if (execFd < 0) {
+        CloseRange(3, reportFd - 1);
+        CloseRange(reportFd + 1, maxFd);
+        execv(path, argv);
+        ReportFailure(reportFd);
+    }
+    if (execFd <= STDERR_FILENO) {
+        const int moved = fcntl(execFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (moved < 0) {
+            ReportFailure(reportFd);
+        }
+        execFd = moved;
+    }
+    const int low = execFd < reportFd ? execFd : reportFd;
+    const int high = execFd < reportFd ? reportFd : execFd;
+    CloseRange(3, low - 1);
+    CloseRange(low + 1, high - 1);
+    CloseRange(high + 1, maxFd);
+    execveat(execFd, "", argv, environ, AT_EMPTY_PATH);
+    if (errno == ENOENT) {
+        // A script: its interpreter opens it as /dev/fd/N, which needs the descriptor kept open.
+        fcntl(execFd, F_SETFD, 0);
+        execveat(execFd, "", argv, environ, AT_EMPTY_PATH);
+    }
+    if (errno == ENOSYS) {
+        // No execveat (an old kernel, or an emulator such as qemu-user): the descriptor's file
+        // by its /proc name, kept open for a script's interpreter.
+        char byFd[32] = "/proc/self/fd/";
+        FormatDecimal(byFd + 14, execFd);
+        fcntl(execFd, F_SETFD, 0);
+        execv(byFd, argv);
+    }
     ReportFailure(reportFd);
 }
 
@@ -130,6 +176,36 @@ struct ExecPlan {
         }
     }
 };
+// One fork, its own session, the exec (of `execFd`'s file when >= 0, else of `path`) reported
+// through a pipe. The child's process id once the exec succeeded, or -1.
+pid_t StartChild(const std::string& path, const char* parameters, int execFd) {
+    ExecPlan plan(path, parameters);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        close(report[0]);
+        close(report[1]);
+        return -1;
+    }
+    if (child == 0) {
+        close(report[0]);
+        if (setsid() < 0) {
+            ReportFailure(report[1]);
+        }
+        ExecProgram(plan.argv[0], plan.argv, report[1], plan.maxFd, execFd);
+    }
+    close(report[1]);
+    const bool started = ExecSucceeded(report[0]);
+    close(report[0]);
+    if (!started) {
+        ReapIntermediate(child);  // a failed exec ended the child: collect it
+        return -1;
+    }
+    return child;
+}
 }  // namespace
 
 bool StartProgram(const std::string& path, const char* parameters) {
@@ -174,30 +250,16 @@ pid_t StartChildProgram(const std::string& path, const char* parameters) {
     if (path.empty() || !PrepareExecutable(path)) {
         return -1;
     }
-    ExecPlan plan(path, parameters);
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
+    return StartChild(path, parameters, -1);
+}
+
+pid_t StartChildProgramFromFd(int fd, const std::string& path, const char* parameters) {
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return -1;
     }
-    const pid_t child = fork();
-    if (child < 0) {
-        close(report[0]);
-        close(report[1]);
-        return -1;
+    if (!(st.st_mode & S_IXUSR)) {
+        fchmod(fd, (st.st_mode & 07777) | S_IXUSR);  // a failure is left to the exec
     }
-    if (child == 0) {
-        close(report[0]);
-        if (setsid() < 0) {
-            ReportFailure(report[1]);
-        }
-        ExecProgram(plan.argv[0], plan.argv, report[1], plan.maxFd);
-    }
-    close(report[1]);
-    const bool started = ExecSucceeded(report[0]);
-    close(report[0]);
-    if (!started) {
-        ReapIntermediate(child);  // a failed exec ended the child: collect it
-        return -1;
-    }
-    return child;
+    return StartChild(path.empty() ? std::string("program") : path, parameters, fd);
 }

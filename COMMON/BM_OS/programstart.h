@@ -17,3 +17,10 @@ bool StartProgram(const std::string& path, const char* parameters);
 // that its end can be seen: the caller must reap it (waitpid) or it stays a zombie. Returns its
 // process id once its exec has succeeded, or -1.
 pid_t StartChildProgram(const std::string& path, const char* parameters);
+
+// As StartChildProgram, but starts the file open on `fd` (read-only is enough) rather than
+// whatever `path` names now, so that a file checked on that descriptor is the one that runs even
+// if the path is replaced meanwhile; `path` is only the program's argv[0]. The owner-execute bit is
+// set on the descriptor's file when it lacks it. A script is started too (its descriptor then
+// stays open in the program, as its interpreter reads it). The caller keeps `fd` and closes it.
+pid_t StartChildProgramFromFd(int fd, const std::string& path, const char* parameters);

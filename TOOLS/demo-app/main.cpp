@@ -81,6 +81,7 @@ void PrintHelp() {
         "  DEMO_APP_HOLD_SHUTDOWN=1   also hold ShutdownQuillonMutex (the launcher then stops\n"
         "                             restarting the application)\n"
         "  DEMO_APP_CRASH=1           exit with status %d right after starting\n"
+        "  DEMO_APP_CRASH_VERSION=V   the same, but only while its own version is V (e.g. 2.0.0.7)\n"
         "  DEMO_APP_LOG=FILE          also append the start line to FILE\n"
         "  DEMO_APP_WINDOW=1          show a plain green window filling the X11 screen (DISPLAY)\n"
         "Ends with status 0 on SIGTERM, SIGINT or SIGHUP, or when the time is up; status %d when\n"
@@ -225,7 +226,8 @@ int main(int argc, char** argv) {
         OpenWindow();
     }
     Log(StartLine(argc, argv));
-    if (EnvFlag("DEMO_APP_CRASH")) {
+    const char* crashVersion = std::getenv("DEMO_APP_CRASH_VERSION");
+    if (EnvFlag("DEMO_APP_CRASH") || (crashVersion != nullptr && VersionText() == crashVersion)) {
         std::fprintf(stderr, "demo-app: crashing on request\n");
         return kExitCrash;
     }

@@ -195,3 +195,40 @@ TEST_F(ProgramStartTest, IgnoredSignalsOfTheLauncherAreNotPassedOn) {
     ASSERT_FALSE(report.empty());
     EXPECT_EQ("0000000000000000", report["sigign"]);
 }
+
+TEST_F(ProgramStartTest, AStartFromADescriptorRunsThatFileWhateverThePathNamesNow) {
+    // The checked file runs even when another file was renamed over its path after the check. A
+    // script started so sees itself as /dev/fd/N, so this one names its folder outright.
+    const std::string script = Write(
+        "TORVIX.EXE",
+        "#!/bin/sh\nout='" + dir_ + "/report'\n{ echo \"arg1=$1\"; echo \"ppid=$PPID\"; } >\"$out.tmp\"\n" +
+            "mv \"$out.tmp\" \"$out.txt\"\nexit 7\n",
+        0644);
+    const int fd = open(script.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string swapped =
+        Write("swapped", "#!/bin/sh\ntouch \"$(dirname \"$0\")/swapped-ran\"\n", 0755);
+    ASSERT_EQ(0, rename(swapped.c_str(), script.c_str()));
+    const pid_t pid = StartChildProgramFromFd(fd, script, "/NAME:Hall");
+    close(fd);
+    ASSERT_GT(pid, 0);
+    auto report = Report();
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ("/NAME:Hall", report["arg1"]);
+    EXPECT_EQ(std::to_string(getpid()), report["ppid"]);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+    EXPECT_FALSE(FileExists(dir_ + "/swapped-ran"));
+
+    // What cannot run is a failed start, and no child is left behind.
+    const int garbage =
+        open(Write("garbage.exe", "\x01\x02 not a program\n", 0755).c_str(), O_RDONLY | O_CLOEXEC);
+    const int folder = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const int bad : {garbage, folder, -1}) {
+        EXPECT_EQ(-1, StartChildProgramFromFd(bad, "x", nullptr)) << bad;
+    }
+    close(garbage);
+    close(folder);
+    EXPECT_TRUE(NoChildren());
+}

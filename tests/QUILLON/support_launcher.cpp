@@ -13,6 +13,7 @@
 
 #include "COMMON/BM_UI/uicontrol.h"
 #include "COMMON/BM_UI/winapi.h"
+#include "tests/support/minisign_kit.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -61,6 +62,52 @@ bool LauncherWorld::InstallLocal(const std::string& version, const std::string& 
     return MakeStampedApp(root_ + "/" + name, version);
 }
 
+bool LauncherWorld::MakeKeys() {
+    const MinisignKit kit(dir_.File("keys"));
+    return mkdir(dir_.File("keys").c_str(), 0700) == 0 && kit.MakeKey("trusted") && kit.MakeKey("other") &&
+           mkdir(TrustedKeysDir().c_str(), 0755) == 0 &&
+           CopyFile(kit.PublicKey("trusted"), TrustedKeysDir() + "/trusted.pub", 0644);
+}
+
+std::string LauncherWorld::KeyId(const std::string& key) const {
+    return MinisignKit(dir_.File("keys")).KeyId(key);
+}
+
+bool LauncherWorld::MakeSignedApp(const std::string& path, const std::string& version, const std::string& key,
+                                  const Damage& damage) {
+    const std::string plain = dir_.File("unsigned.bin");
+    if (!MakeStampedApp(plain, version)) {
+        return false;
+    }
+    std::string bytes = ReadFile(plain);
+    if (!key.empty()) {
+        const auto sig = MinisignKit(dir_.File("keys")).Sign(plain, key, false, "demo-app " + version);
+        if (!sig) {
+            return false;
+        }
+        bytes += SignedTrailer(*sig);
+    }
+    if (damage) {
+        damage(bytes);
+    }
+    return WriteFile(path, bytes) && chmod(path.c_str(), 0755) == 0;
+}
+
+bool LauncherWorld::PublishSigned(const std::string& version, const std::string& key, const Damage& damage) {
+    const std::string next = served_ + "/next.bin";
+    if (!MakeSignedApp(next, version, key, damage) || std::rename(next.c_str(), ServedFile().c_str()) != 0) {
+        return false;
+    }
+    const std::string text = served_ + "/version.next";
+    return WriteFile(text, version + "\n") &&
+           std::rename(text.c_str(), (served_ + "/version.txt").c_str()) == 0;
+}
+
+bool LauncherWorld::InstallLocalSigned(const std::string& version, const std::string& key,
+                                       const Damage& damage) {
+    return MakeSignedApp(root_ + "/TORVIX.EXE", version, key, damage);
+}
+
 bool LauncherWorld::StartGateway(const std::vector<std::string>& extraArgs) {
     gateway_ = std::make_unique<PeerProcess>();
     std::vector<std::string> args = {"--discovery-port", std::to_string(discoveryPort_),
@@ -91,7 +138,8 @@ bool LauncherWorld::StartLauncher(const std::vector<std::string>& args, const st
                       [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
         options.env.push_back(entry);
     }
-    options.unsetEnv = {"DISPLAY", "RUNTIMEOEMREV", "DEMO_APP_HOLD_SHUTDOWN", "DEMO_APP_CRASH"};
+    options.unsetEnv = {"DISPLAY",        "RUNTIMEOEMREV",          "DEMO_APP_HOLD_SHUTDOWN",
+                        "DEMO_APP_CRASH", "DEMO_APP_CRASH_VERSION", "QUILLON_ROLLBACK"};
     return launcher_.Start(program.empty() ? std::string(QUILLON_BIN) : program, options);
 }
 
@@ -104,6 +152,7 @@ std::vector<std::string> LauncherWorld::LauncherEnvironment() const {
             "QUILLON_LAUNCH_PAUSE_MS=" + std::to_string(kLaunchPauseMs),
             "QUILLON_BACKOFF_MS=0",  // retries at once, as without pauses; a test may set its own
             "DEMO_APP_LOG=" + dir_.File("app.log"),
+            "QUILLON_TRUSTED_KEYS=" + TrustedKeysDir(),  // never the machine's own keys
             "DEMO_APP_SECONDS=60"};
 }
 
@@ -117,7 +166,7 @@ bool LauncherWorld::StartSecondLauncher(PeerProcess& process, const std::vector<
     options.mergeStderr = true;
     options.env = {"QUILLON_ROOT=" + root_, "QUILLON_RUNTIME_DIR=" + runtime_,
                    "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(discoveryPort_),
-                   "QUILLON_UI=headless"};
+                   "QUILLON_UI=headless", "QUILLON_TRUSTED_KEYS=" + TrustedKeysDir()};
     options.unsetEnv = {"DISPLAY"};
     return process.Start(QUILLON_BIN, options);
 }

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -42,6 +43,21 @@ public:
     // Puts the sample application with `version` into the device root as `name`.
     bool InstallLocal(const std::string& version, const std::string& name = "TORVIX.EXE");
     std::string ServedFile() const { return served_ + "/TORVIX.EXE"; }
+
+    // Signed updates. MakeKeys makes the minisign test keys "trusted" and "other" and puts the
+    // public half of "trusted" into TrustedKeysDir(), which the launcher is always pointed at
+    // (without MakeKeys it does not exist: no keys, nothing checked).
+    bool MakeKeys();
+    std::string TrustedKeysDir() const { return dir_.File("trusted-keys"); }
+    std::string KeyId(const std::string& key) const;
+    // The sample application with `version`, signed by `key` ("" : unsigned) and then passed
+    // through `damage` (may be empty), written to `path`.
+    using Damage = std::function<void(std::string& bytes)>;
+    bool MakeSignedApp(const std::string& path, const std::string& version, const std::string& key,
+                       const Damage& damage = {});
+    // As Publish and InstallLocal, for a signed (or damaged) file.
+    bool PublishSigned(const std::string& version, const std::string& key, const Damage& damage = {});
+    bool InstallLocalSigned(const std::string& version, const std::string& key, const Damage& damage = {});
 
     // Starts the gateway peer on the world's discovery port with the served file and version.
     bool StartGateway(const std::vector<std::string>& extraArgs = {});
@@ -95,6 +111,11 @@ public:
 
     // True when the lock `name` in the runtime folder can be taken (nobody holds it).
     bool LockIsFree(const std::string& name) const;
+
+    // The device root after an update over an installed version, the new one still on trial.
+    static std::vector<std::string> UpdatedRootNames() {
+        return {"TORVIX.EXE", "TORVIX.EXE.previous", "TORVIX.EXE.trial"};
+    }
 
     // Waits until the file at `path` holds exactly `content`.
     static bool WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs);

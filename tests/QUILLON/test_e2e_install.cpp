@@ -22,7 +22,8 @@ TEST(LauncherInstall, FirstStartInstallsLaunchesAndRestartsWithTheDeviceName) {
                            kStepMs);
     ASSERT_TRUE(installed) << world.Transcript();
     EXPECT_EQ(ReadFile(world.Root() + "/TORVIX.EXE"), ReadFile(world.ServedFile()));
-    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{"TORVIX.EXE"});
+    // A first install is on trial too, with nothing before it to go back to.
+    EXPECT_EQ(NamesIn(world.Root()), (std::vector<std::string>{"TORVIX.EXE", "TORVIX.EXE.trial"}));
     EXPECT_TRUE(world.Gateway().WaitForLine("DOWNLOAD_REQUEST rid=", 1000));
     EXPECT_EQ(world.Gateway().CountLines("DOWNLOAD_REQUEST rid="), 1u);
     EXPECT_NE(world.Gateway().WaitForLine("DOWNLOAD_REQUEST", 0)->find("screen=2 client=2 c706=706 dev=0"),

@@ -30,11 +30,13 @@ TEST(LauncherStartup, HelpAndVersionPrintAndStartNothing) {
         const char* firstLine;
         std::vector<const char*> mentions;
     };
-    const Case cases[] = {{"--help",
-                           "Usage: quillon [/NAME:<device name>]",
-                           {"QUILLON_ROOT", "QUILLON_RUNTIME_DIR", "QUILLON_DISCOVERY", "QUILLON_UI",
-                            "QUILLON_SCREEN", "RUNTIMEOEMREV", "DEFAULT.TXT", "Exit status:"}},
-                          {"--version", "quillon 6.9 Build 114.0 Rel", {}}};
+    const Case cases[] = {
+        {"--help",
+         "Usage: quillon [/NAME:<device name>]",
+         {"QUILLON_ROOT", "QUILLON_RUNTIME_DIR", "QUILLON_DISCOVERY", "QUILLON_UI", "QUILLON_SCREEN",
+          "RUNTIMEOEMREV", "QUILLON_TRUSTED_KEYS", "QUILLON_ROLLBACK", "TORVIX.EXE.previous",
+          "TORVIX.EXE.trial", "TORVIX.EXE.refused", "DEFAULT.TXT", "Exit status:"}},
+        {"--version", "quillon 6.9 Build 114.0 Rel", {}}};
     for (const Case& c : cases) {
         // What follows the option does not matter.
         ASSERT_TRUE(world.StartLauncher({c.option, "/NAME:Hall"}));
@@ -77,6 +79,9 @@ TEST(LauncherStartup, ConfigurationErrorsEndItWithStatusTwoBeforeAnyWindowOrPing
     const std::string foreign = world.Dir() + "/foreign";
     ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
     const bool root = geteuid() == 0 && chown(foreign.c_str(), 4321, 4321) == 0;
+    const std::string keys = world.Dir() + "/keys";
+    ASSERT_EQ(mkdir(keys.c_str(), 0700), 0);
+    ASSERT_TRUE(WriteFile(keys + "/broken.pub", "not a key\n"));
     struct Case {
         std::vector<std::string> env;
         std::string line;  // the one line on standard error, from its start
@@ -93,6 +98,12 @@ TEST(LauncherStartup, ConfigurationErrorsEndItWithStatusTwoBeforeAnyWindowOrPing
         {{"QUILLON_ROOT=" + file}, "quillon: QUILLON_ROOT=\"" + file + "\": not a directory"},
         {{"QUILLON_RUNTIME_DIR=" + file},
          "quillon: unusable QUILLON_RUNTIME_DIR " + file + ": not a directory"},
+        // A key that cannot be used never silently turns the signature check off.
+        {{"QUILLON_TRUSTED_KEYS=" + keys},
+         "quillon: QUILLON_TRUSTED_KEYS=\"" + keys + "\": " + keys +
+             "/broken.pub: first line is not \"untrusted comment: ...\""},
+        {{"QUILLON_TRUSTED_KEYS=" + file},
+         "quillon: QUILLON_TRUSTED_KEYS=\"" + file + "\": " + file + ": Not a directory"},
     };
     if (root) {  // only root can give a folder away
         cases.push_back({{"QUILLON_RUNTIME_DIR=" + foreign},

@@ -56,7 +56,7 @@ TEST(FullDeviceRoot, ADownloadThatDoesNotFitKeepsTheOldExecutableAndSucceedsOnce
     world.StopTabletApps();
     world.Launcher().Stop();
     EXPECT_EQ(ReadFile(world.Root() + "/" + kExe), ReadFile(world.ServedFile()));
-    EXPECT_EQ(NamesIn(world.Root()), std::vector<std::string>{kExe});
+    EXPECT_EQ(NamesIn(world.Root()), LauncherWorld::UpdatedRootNames());
 }
 
 TEST(FullDeviceRoot, AFirstInstallThatDoesNotFitLeavesNoExecutableAndStartsNothing) {

@@ -2,7 +2,9 @@
 // pass, the menu's commands and the hold after a start, with a fake tablet, a recording view and
 // the manual clock; the loop's wait over its sources; the install steps on real files.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,10 +16,13 @@
 #include "QUILLON/installer.h"
 #include "QUILLON/launcher.h"
 #include "QUILLON/launcherview.h"
+#include "QUILLON/releasefiles.h"
+#include "QUILLON/releasekeeper.h"
 #include "QUILLON/restartbackoff.h"
 #include "QUILLON/torvix.h"
 #include "tests/QUILLON/support_window.h"
 #include "tests/support/env_guard.h"
+#include "tests/support/files.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -67,6 +72,9 @@ TEST_F(Core, VersionCheckDecisionTable) {
         int downloads;
         size_t launches;
         bool checkAgainNow;
+        const char* refused = nullptr;        // the release rolled back earlier (TORVIX.EXE.refused)
+        const char* rollback = "1";           // QUILLON_ROLLBACK
+        const char* downloadError = nullptr;  // the failed download's cause (nullptr: the fake's)
     };
     const char* kAsked = "Getting Version Info...";
     const char* kGot = "Got Version Info OK";
@@ -154,9 +162,91 @@ TEST_F(Core, VersionCheckDecisionTable) {
          0,
          true},
         {"different while downloads pause", true, true, "1.2.4.0", true, true, {kAsked, kGot}, 0, 0, false},
+        {"the refused release offered: the installed one starts",
+         true,
+         true,
+         "1.2.4.0",
+         true,
+         false,
+         {kAsked, kGot,
+          "Not taking Torvix 1.2.4.0 again (rolled back: ended 3 times within 10 s): keeping 1.2.3.4",
+          "OK to start: launching..."},
+         0,
+         1,
+         false,
+         "1.2.4.0"},
+        {"another release while one is refused",
+         true,
+         true,
+         "1.2.5.0",
+         true,
+         false,
+         {kAsked, kGot, "Wrong version, loading...", "Success"},
+         1,
+         0,
+         true,
+         "1.2.4.0"},
+        {"the refused release, nothing installed: loaded",
+         false,
+         true,
+         "1.2.4.0",
+         true,
+         false,
+         {kAsked, "Torvix missing: loading...", "Torvix Loaded OK"},
+         1,
+         0,
+         true,
+         "1.2.4.0"},
+        {"the refused release with safe updates off",
+         true,
+         true,
+         "1.2.4.0",
+         true,
+         false,
+         {kAsked, kGot, "Wrong version, loading...", "Success"},
+         1,
+         0,
+         true,
+         "1.2.4.0",
+         "0"},
+        // A version refused for its signature leaves the kiosk with the installed one.
+        {"different: refused for its signature, the installed one starts",
+         true,
+         true,
+         "1.2.4.0",
+         false,
+         false,
+         {kAsked, kGot, "Wrong version, loading...", "Error Loading Torvix",
+          "Update refused: starting the installed version..."},
+         1,
+         1,
+         false,
+         nullptr,
+         "1",
+         "no valid signature: unknown key 5C417BF1985B690E"},
+        {"missing: refused for its signature, nothing to start",
+         false,
+         true,
+         "1.2.4.0",
+         false,
+         false,
+         {kAsked, "Torvix missing: loading...", "ERROR: Can't load Torvix"},
+         1,
+         0,
+         false,
+         nullptr,
+         "1",
+         "no valid signature: not signed"},
     };
+    const std::string refusedPath = dir_.File("root/TORVIX.EXE.refused");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        unlink(refusedPath.c_str());
+        if (c.refused != nullptr) {
+            ASSERT_TRUE(WriteFile(refusedPath, FormatRefused({c.refused, std::string(64, '0'),
+                                                              "ended 3 times within 10 s", 1796850245})));
+        }
+        EnvGuard rollback("QUILLON_ROLLBACK", c.rollback);
         Launcher core(nullptr);
         FakeTablet tablet;
         RecordingView view;
@@ -171,13 +261,19 @@ TEST_F(Core, VersionCheckDecisionTable) {
         tablet.haveGateway = c.haveGateway;
         tablet.gateway = c.gateway;
         tablet.downloadOk = c.downloadOk;
+        if (c.downloadError != nullptr) {
+            tablet.downloadError = c.downloadError;
+        }
         core.RunVersionCheck();
         Lines lines = view.lines;
-        // A failed download's pause line comes last; the decision is what comes before it.
+        // A failed download's pause line follows its outcome; the decision is the other lines.
         if (!c.downloadOk && c.downloads > 0) {
-            ASSERT_FALSE(lines.empty());
-            EXPECT_EQ(lines.back().rfind("Download failed (", 0), 0u) << lines.back();
-            lines.pop_back();
+            const auto pause = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+                return l.rfind("Download failed (", 0) == 0;
+            });
+            ASSERT_NE(pause, lines.end());
+            EXPECT_EQ(*pause, "Download failed (" + tablet.DownloadError() + "): next try in 10 s");
+            lines.erase(pause);
         }
         EXPECT_EQ(lines, c.lines);
         EXPECT_EQ(tablet.downloads, c.downloads);
@@ -186,6 +282,19 @@ TEST_F(Core, VersionCheckDecisionTable) {
         EXPECT_EQ(view.rebuilds, 1);
         EXPECT_EQ(TextOf(core.localVersion), c.haveLocal ? "1.2.3.4" : "UNKNOWN");
         EXPECT_EQ(TextOf(core.gatewayVersion), c.haveGateway ? c.gateway : "UNKNOWN");
+        if (c.downloadError != nullptr && c.haveLocal) {
+            // While downloads pause, the next check starts the installed version without one; a
+            // new version on the gateway is tried again instead.
+            view.lines.clear();
+            core.RunVersionCheck();
+            EXPECT_EQ(view.lines, Lines({kAsked, kGot, "Update refused: starting the installed version..."}));
+            tablet.gateway = "1.2.5.0";
+            view.lines.clear();
+            core.RunVersionCheck();
+            EXPECT_EQ(view.lines, Lines({kAsked, kGot}));
+            EXPECT_EQ(tablet.downloads, 1);
+            EXPECT_EQ(tablet.launches.size(), 2u);
+        }
     }
 }
 
@@ -336,13 +445,24 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
         const char* part;  // nullptr: no part file
         bool folderGone;   // the target's folder is missing
         bool ok;
-        std::string cause;  // its start, after the scratch folder
+        std::string cause;          // its start, after the scratch folder
+        bool safe = false;          // a keeper of safe updates for the target is in force
+        bool trialBlocked = false;  // the trial record cannot be written
+        bool checking = false;      // trusted keys (here none could be loaded: all is refused)
     };
     const Case cases[] = {
         {"a whole file replaces the old one", "new", false, true, ""},
         {"an empty file is refused", "", false, false, "zero-byte file"},
         {"no part file at all", nullptr, false, false, "/TORVIX.EXE.download: No such file"},
         {"the rename fails", "new", true, false, "/gone/TORVIX.EXE: No such file"},
+        {"safe: the old file is kept and the new one on trial", "new", false, true, "", true},
+        {"safe: no trial record, no install", "new", false, false, "/TORVIX.EXE.trial.tmp: Is a directory",
+         true, true},
+        {"with checking on, an unsigned file is refused", "new", false, false,
+         "no valid signature: not signed", false, false, true},
+        {"the signature is checked after the size", "", false, false, "zero-byte file", false, false, true},
+        {"safe and checking: a refused file starts no trial", "new", false, false,
+         "no valid signature: not signed", true, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -353,11 +473,25 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
         if (c.part != nullptr) {
             std::ofstream(part) << c.part;
         }
+        if (c.trialBlocked) {
+            mkdir(dir.File("TORVIX.EXE.trial.tmp").c_str(), 0755);
+        }
+        ReleaseKeeper keeper(target, true);
+        SetInstallReleases(c.safe ? &keeper : nullptr);
+        UpdateTrust trust;
         std::string cause;
-        EXPECT_EQ(InstallDownloadedFile(part, target, &cause), c.ok);
+        if (c.checking) {
+            std::ofstream(dir.File("broken.pub")) << "not a key";
+            EXPECT_FALSE(trust.Load(dir.Path(), &cause));
+            ASSERT_TRUE(trust.CheckingOn());
+        }
+        EXPECT_EQ(InstallDownloadedFile(part, target, &cause, &trust), c.ok);
+        SetInstallReleases(nullptr);
+        EXPECT_EQ(access(dir.File("TORVIX.EXE.trial").c_str(), F_OK) == 0, c.safe && c.ok);
         if (c.ok) {
             EXPECT_EQ(Contents(target), "new");
             EXPECT_NE(access(part.c_str(), F_OK), 0);
+            EXPECT_EQ(Contents(dir.File("TORVIX.EXE.previous")), c.safe ? "old" : "");
         } else {
             EXPECT_EQ(Contents(dir.File("TORVIX.EXE")), "old");
             const std::string expected = c.cause[0] == '/' ? dir.Path() + c.cause : c.cause;

@@ -184,7 +184,8 @@ TEST(GatewaySimCommandLine, HelpAndBadOptions) {
     // Every tool answers --help with its usage on stdout and exit code 0.
     const std::pair<const char*, const char*> tools[] = {{GATEWAY_SIM_BIN, "Usage: gateway-sim"},
                                                          {DEMO_APP_BIN, "usage: demo-app"},
-                                                         {STAMP_VERSION_BIN, "usage: stamp-version"}};
+                                                         {STAMP_VERSION_BIN, "usage: stamp-version"},
+                                                         {QUILLON_SIGN_BIN, "usage: quillon-sign"}};
     for (const auto& [program, usage] : tools) {
         PeerProcess help;
         ASSERT_TRUE(help.Start(program, {"--help"}));
