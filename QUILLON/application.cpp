@@ -6,12 +6,14 @@
 
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/envexpand.h"
+#include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/assertreport.h"
 #include "QUILLON/launcher.h"
 #include "QUILLON/mainwnd.h"
 #include "QUILLON/programnames.h"
+#include "QUILLON/servicereport.h"
 #include "QUILLON/signals.h"
 #include "QUILLON/updatetrust.h"
 
@@ -46,9 +48,13 @@ void LoadTrust(UpdateTrust& trust) {
 
 int32_t RunApplication(const BmString& adapterText, const std::string& deviceName) {
     InstallSignalHandlers();
+    // First, before any thread: it takes the service manager's settings out of the environment.
+    // The instance lock is held, so the status socket in the runtime folder is ours to replace.
+    Service().Begin(RuntimeDir());
     std::unique_ptr<BmServer> client = CreateGatewayClient(adapterText, deviceName);
     if (client == nullptr) {
         std::fputs("quillon: cannot create the gateway client; stopping\n", stderr);
+        Service().End();
         return kExitNoGatewayClient;
     }
     SetAssertionClient(client.get());
@@ -68,6 +74,7 @@ int32_t RunApplication(const BmString& adapterText, const std::string& deviceNam
         window.Tray().Remove();
     }
     SetAssertionClient(nullptr);  // the assertion reporter must not send through a dying client
+    Service().End();
     client.reset();
     return result;
 }

@@ -6,6 +6,7 @@
 
 #include "COMMON/BM_OS/bmclock.h"
 #include "QUILLON/launcherview.h"
+#include "QUILLON/servicereport.h"
 
 namespace {
 constexpr int64_t kBytesPerTenthMb = 100000;
@@ -33,10 +34,14 @@ private:
 }  // namespace
 
 WindowDownloadProgress::WindowDownloadProgress(LauncherView* view, int logFd)
-    : view_(view), logFd_(logFd), start_(GetTickCount()) {}
+    : view_(view), logFd_(logFd), start_(GetTickCount()) {
+    // `quillon --status` tells what blocks the loop, a stalled gateway's download included.
+    Service().SetActivity("download requested");
+}
 
 WindowDownloadProgress::~WindowDownloadProgress() {
     const KeepErrno keep;
+    Service().SetActivity("");
     if (view_ != nullptr && painted_) {
         view_->ShowDownloadProgress(0, 0);
     }
@@ -59,6 +64,10 @@ void WindowDownloadProgress::OnProgress(int32_t received, int32_t total) {
         painted_ = true;
     }
     const int32_t tenth = static_cast<int32_t>(int64_t{received} * 10 / total);
+    if (tenth != reportedTenth_) {
+        reportedTenth_ = tenth;
+        Service().SetActivity(ProgressLine(received, total));
+    }
     if (tenth > lastTenth_ && ElapsedSince(start_) > kQuietMs) {
         lastTenth_ = tenth;
         const std::string line = ProgressLine(received, total) + "\n";

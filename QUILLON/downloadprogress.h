@@ -40,4 +40,5 @@ private:
     uint32_t lastPaint_ = 0;
     bool painted_ = false;
     int32_t lastTenth_ = 0;
+    int32_t reportedTenth_ = -1;  // the tenth last handed to the status report
 };

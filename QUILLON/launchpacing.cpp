@@ -29,6 +29,7 @@ std::optional<TabletEnd> LaunchPacing::ReapTablet(TabletChild& children, StatusS
 
 void LaunchPacing::TabletEnded(const TabletEnd& end, bool startNow, StatusSink* sink, uint32_t now) {
     Show(sink, DescribeEnd(end));
+    lastEnd_ = EndSeen{end, now};
     if (startNow) {
         runs_.Reset();
         return;
@@ -41,6 +42,7 @@ void LaunchPacing::TabletEnded(const TabletEnd& end, bool startNow, StatusSink* 
 }
 
 void LaunchPacing::DownloadDone(bool ok, const std::string& cause, StatusSink* sink, uint32_t now) {
+    lastDownload_ = DownloadSeen{ok, cause, now};
     if (ok) {
         verifyDownload_ = true;
         return;

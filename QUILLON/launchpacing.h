@@ -40,8 +40,28 @@ public:
     // Forgets everything and takes a new first pause.
     void Reset(uint32_t firstPauseMs);
 
+    // What the status report reads: the last end seen and the last download's outcome, each
+    // with its tick; the pauses left at tick `now` and the failures in a row behind them.
+    struct EndSeen {
+        TabletEnd end;
+        uint32_t at;
+    };
+    struct DownloadSeen {
+        bool ok;
+        std::string cause;
+        uint32_t at;
+    };
+    const std::optional<EndSeen>& LastEnd() const { return lastEnd_; }
+    const std::optional<DownloadSeen>& LastDownload() const { return lastDownload_; }
+    uint32_t StartPauseMs(uint32_t now) const { return runs_.MsLeft(now); }
+    uint32_t DownloadPauseMs(uint32_t now) const { return downloads_.MsLeft(now); }
+    uint32_t QuickEnds() const { return runs_.Failures(); }
+    uint32_t DownloadFailures() const { return downloads_.Failures(); }
+
 private:
     RestartBackoff runs_;
     RestartBackoff downloads_;
     bool verifyDownload_ = false;
+    std::optional<EndSeen> lastEnd_;
+    std::optional<DownloadSeen> lastDownload_;
 };

@@ -195,6 +195,7 @@ void QuillonWnd::AddStatusLine(const BmString& text) {
     while (statusLines_.Count() > kMaxStatusLines) {
         delete reinterpret_cast<BmString*>(statusLines_.RemoveHead());
     }
+    drawnRows_.Add(text);
     EchoStatusLine(text);
     RepaintBuffered();
 }
@@ -263,11 +264,25 @@ void QuillonWnd::PaintWindow(HDC dc) {
     SelectObject(dc, previousPen);
 }
 
+BmString QuillonWnd::RowText(const StatusRuns::Row& row) {
+    if (row.count <= 1) {
+        return row.text;
+    }
+    BmString copy(row.text);
+    std::u16string text = copy.WideText();
+    if (!text.empty() && text.back() == u'\n') {
+        text.pop_back();  // a discovery line's own line feed: the count goes on the same row
+    }
+    BmString drawn(text.c_str());
+    drawn.AppendWide(StatusRuns::CountSuffix(row.count).WideText());
+    return drawn;
+}
+
 void QuillonWnd::DrawStatusLog(HDC dc, int32_t top, int32_t height) {
     int32_t baseline = height - FrameHeight() - 19;
-    ValueListNode* position = statusLines_.TailNode();
-    while (position != nullptr && baseline > top) {
-        DrawText(dc, kTextMargin, baseline, *reinterpret_cast<BmString*>(statusLines_.PrevValue(position)));
+    const auto& rows = drawnRows_.Rows();
+    for (auto row = rows.rbegin(); row != rows.rend() && baseline > top; ++row) {
+        DrawText(dc, kTextMargin, baseline, RowText(*row));
         baseline -= kRowPitch;
     }
 }

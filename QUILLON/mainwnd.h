@@ -12,6 +12,7 @@
 #include "COMMON/BM_UTIL/bmstring.h"
 #include "COMMON/BM_UTIL/valuelist.h"
 #include "QUILLON/launcherview.h"
+#include "QUILLON/statusruns.h"
 #include "QUILLON/trayicon.h"
 
 class Launcher;
@@ -91,6 +92,8 @@ public:
 
 private:
     void DrawStatusLog(HDC dc, int32_t top, int32_t height);
+    // A drawn row's text: the line, and after it the count of a run ("  \u00D737").
+    static BmString RowText(const StatusRuns::Row& row);
     void DrawProgressBar(HDC dc, int32_t top, int32_t width);
     static void FreeStrings(ValueList& list);
     static BmString StringAt(const ValueList& list, int32_t index);
@@ -98,9 +101,10 @@ private:
     Launcher& launcher_;
     HWND hwnd_ = nullptr;
     TrayIcon tray_;
-    ValueList statusLines_;  // owned BmString*, oldest first
-    ValueList infoLabels_;   // owned BmString*, top row first
-    ValueList infoValues_;   // parallel to infoLabels_
+    ValueList statusLines_;                  // owned BmString*, oldest first
+    StatusRuns drawnRows_{kMaxStatusLines};  // what the log draws: a run of equal lines is one row
+    ValueList infoLabels_;                   // owned BmString*, top row first
+    ValueList infoValues_;                   // parallel to infoLabels_
     int32_t progressReceived_ = 0;
     int32_t progressTotal_ = 0;  // 0: no download, no bar
 };

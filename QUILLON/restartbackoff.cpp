@@ -43,6 +43,10 @@ bool RestartBackoff::Ready(uint32_t now) const {
     return pauseMs_ == 0 || now - failedAt_ >= pauseMs_;
 }
 
+uint32_t RestartBackoff::MsLeft(uint32_t now) const {
+    return Ready(now) ? 0 : pauseMs_ - (now - failedAt_);
+}
+
 uint32_t FirstBackoffPauseMs() {
     return TestOverrideMs("QUILLON_BACKOFF_MS", RestartBackoff::kFirstPauseMs, RestartBackoff::kMaxPauseMs);
 }

@@ -26,6 +26,8 @@ public:
     void Reset();
     // True when no pause is in force at tick `now`.
     bool Ready(uint32_t now) const;
+    // Milliseconds of the pause left at tick `now` (0: none in force).
+    uint32_t MsLeft(uint32_t now) const;
 
     uint32_t Failures() const { return failures_; }
     uint32_t PauseMs() const { return pauseMs_; }

@@ -1,8 +1,11 @@
 #include "QUILLON/statusecho.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 #include "COMMON/BM_OS/bmclock.h"
 
@@ -75,8 +78,78 @@ void RepeatCollapser::WriteCount() {
 }
 
 namespace {
+struct PriorityRule {
+    enum Match { kPrefix, kContains } match;
+    const char* text;
+    int priority;
+};
+
+// First match wins, so the specific errors come before the general warnings ("Download failed
+// (...): next try in 10 s" is an error, "Version still differs ...: next try in" a warning).
+constexpr PriorityRule kPriorityRules[] = {
+    {PriorityRule::kPrefix, "ERROR: ", kJournalError},
+    {PriorityRule::kPrefix, "Download failed", kJournalError},
+    {PriorityRule::kPrefix, "Error Loading Torvix", kJournalError},
+    {PriorityRule::kContains, "no valid signature", kJournalError},
+    {PriorityRule::kContains, ": back to ", kJournalError},  // a release rolled back
+    {PriorityRule::kContains, "refused", kJournalError},
+    {PriorityRule::kContains, "rolled back", kJournalError},  // a refusal that stands
+    {PriorityRule::kContains, ": no previous version to go back to", kJournalError},
+    {PriorityRule::kContains, ": next try in ", kJournalWarning},
+    {PriorityRule::kContains, ": next start in ", kJournalWarning},
+    {PriorityRule::kPrefix, "Disconnected from gateway.", kJournalWarning},
+    {PriorityRule::kPrefix, "Error Getting Version Info From Gateway", kJournalWarning},
+    {PriorityRule::kPrefix, "Torvix killed by signal ", kJournalWarning},
+    {PriorityRule::kPrefix, "Torvix exited with code ", kJournalWarning},  // code 0: see above
+    {PriorityRule::kPrefix, "quillon: ", kJournalWarning},
+};
+
+bool Applies(const PriorityRule& rule, const std::string& line) {
+    return rule.match == PriorityRule::kPrefix ? line.rfind(rule.text, 0) == 0
+                                               : line.find(rule.text) != std::string::npos;
+}
+}  // namespace
+
+int JournalPriority(const std::string& line) {
+    // Discovery lines carry a gateway's name, which must not be able to raise its own line.
+    if (line.rfind("Torvix exited with code 0 ", 0) == 0 || line.rfind("Ping From ", 0) == 0 ||
+        line.rfind("Wrong System, ", 0) == 0) {
+        return kJournalInfo;
+    }
+    for (const PriorityRule& rule : kPriorityRules) {
+        if (Applies(rule, line)) {
+            return rule.priority;
+        }
+    }
+    return kJournalInfo;
+}
+
+bool IsJournalStream(const char* journalStream, int fd) {
+    if (journalStream == nullptr) {
+        return false;
+    }
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    int used = 0;
+    if (std::sscanf(journalStream, "%llu:%llu%n", &device, &inode, &used) != 2 ||
+        journalStream[used] != '\0' || journalStream[0] < '0' || journalStream[0] > '9') {
+        return false;
+    }
+    struct stat st {};
+    return fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+std::string JournalLine(const std::string& line, bool journal) {
+    if (!journal) {
+        return line;
+    }
+    return "<" + std::to_string(JournalPriority(line)) + ">" + line;
+}
+
+namespace {
 void WriteStderrLine(const std::string& line) {
-    std::string text = line;
+    static const bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
+    std::string text = JournalLine(line, journal);
     text.push_back('\n');
     size_t done = 0;
     while (done < text.size()) {
@@ -99,6 +172,10 @@ RepeatCollapser& StderrEcho() {
 
 void EchoStatusLine(const BmString& line) {
     StderrEcho().Line(StatusEchoText(line), GetTickCount());
+}
+
+void EchoDiagnosticLine(const std::string& line) {
+    WriteStderrLine(line);
 }
 
 void TickStatusEcho() {

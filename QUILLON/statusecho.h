@@ -37,9 +37,30 @@ private:
     uint32_t heldSince_ = 0;
 };
 
+// The journal priority of a stderr line (a "(repeated N times)" line counts as its text):
+// kJournalError for failures (ERROR:, a failed download, a refused or rolled-back release),
+// kJournalWarning for what recovers by itself (a pause before the next try or start, a lost
+// gateway, a failed version query, an application that crashed), kJournalInfo for the rest.
+constexpr int kJournalError = 3;
+constexpr int kJournalWarning = 4;
+constexpr int kJournalInfo = 6;
+int JournalPriority(const std::string& line);
+
+// True when `fd` is the journal's stream named by `journalStream` (JOURNAL_STREAM's
+// "<device>:<inode>", both decimal): then lines may carry the "<N>" priority prefix. False for a
+// null, malformed or different value, so that anything else sees the lines unchanged.
+bool IsJournalStream(const char* journalStream, int fd);
+
+// `line` as written to a stream: with `journal`, prefixed "<N>" by JournalPriority.
+std::string JournalLine(const std::string& line, bool journal);
+
 // Writes StatusEchoText(line) and a line feed to standard error in one write, collapsing
-// repeats (RepeatCollapser on the program clock).
+// repeats (RepeatCollapser on the program clock). When standard error is the journal (looked
+// at once), each line carries its priority prefix.
 void EchoStatusLine(const BmString& line);
+// Writes one line that is not a status line (a cause, a problem of the launcher's own) to
+// standard error, with its journal priority prefix when that is the journal; never collapsed.
+void EchoDiagnosticLine(const std::string& line);
 // Writes a repeat count held for a minute; called from the loop so the count shows even when
 // the repeating stops without another line.
 void TickStatusEcho();

@@ -1,6 +1,8 @@
 #include "QUILLON/supervisor.h"
 
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <vector>
 
 #include "COMMON/BM_COMM/bmserver.h"
@@ -13,8 +15,10 @@
 #include "QUILLON/launcher.h"
 #include "QUILLON/launcherview.h"
 #include "QUILLON/programnames.h"
+#include "QUILLON/servicereport.h"
 #include "QUILLON/signals.h"
 #include "QUILLON/statusecho.h"
+#include "QUILLON/statusfacts.h"
 
 namespace {
 bool IsLoopEndMessage(UINT message) {
@@ -108,6 +112,39 @@ private:
     uint32_t burstStart_ = 0;
     bool burst_ = false;
 };
+// The service manager's watchdog: due on its own only when nothing else woke the loop for half
+// its interval. Only this loop's passes feed it (and the long waits that work as designed, through
+// the wait tick), so a launcher stuck anywhere else is restarted.
+class WatchdogSource final : public LoopSource {
+public:
+    uint32_t MsUntilDue(uint32_t now) override { return Service().MsUntilWatchdog(now); }
+};
+
+// Tells the status report of a connect at once, within the pass that saw it (a first install's
+// download follows in the same pass). A disconnect waits for the pass's end: the loop lets the
+// link go itself once it sees the application running, which is no lost gateway.
+class ConnectionReport final : public GatewayListener {
+public:
+    explicit ConnectionReport(BmServer& client) : GatewayListener(client), client_(client) {
+        client_.AddListener(this);
+    }
+    ~ConnectionReport() override { client_.RemoveListener(this); }
+    void OnConnectionChanged(bool connected) override {
+        if (connected) {
+            Service().Refresh();
+        }
+    }
+
+private:
+    BmServer& client_;
+};
+
+// The end of every pass: the watchdog fed and the facts gathered afresh (a changed summary is
+// sent).
+void ReportPass() {
+    Service().LoopProgress(GetTickCount());
+    Service().Refresh();
+}
 }  // namespace
 
 int32_t RunLauncherLoop(Launcher& launcher) {
@@ -120,9 +157,20 @@ int32_t RunLauncherLoop(Launcher& launcher) {
     UiSource ui;
     GatewaySource gateway(launcher);
     LockSource locks(launcher);
+    WatchdogSource watchdog;
+    StatusFacts facts;
+    Service().SetGatherer([&] { return facts.Gather(launcher, GetTickCount(), std::time(nullptr)); });
+    std::optional<ConnectionReport> connection;
+    if (launcher.GatewayClient() != nullptr) {
+        connection.emplace(*launcher.GatewayClient());
+    }
     loop.Add(&ui);
     loop.Add(&gateway);
     loop.Add(&locks);
+    loop.Add(&watchdog);
+    // Ready before the first pass: the window and the client exist and the loop runs. The first
+    // pass may hold a long first install, which must not count against the start time-out.
+    Service().Ready();
     bool destroyPosted = false;
     bool ended = false;
     while (!ended && launcher.View() != nullptr) {
@@ -143,11 +191,14 @@ int32_t RunLauncherLoop(Launcher& launcher) {
         // A handled message may have changed what the checks do (monitor mode, a start): the
         // next pass follows at once.
         if (!ended && launcher.View() != nullptr) {
+            ReportPass();
             loop.Wait(dispatched > 0 ? 0 : loop.NextWaitMs(GetTickCount()));
         }
     }
     loop.Remove(&ui);
     loop.Remove(&gateway);
     loop.Remove(&locks);
+    loop.Remove(&watchdog);
+    Service().SetGatherer(nullptr);
     return msg.wParam != 0 ? 1 : 0;
 }

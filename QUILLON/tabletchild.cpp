@@ -10,6 +10,13 @@ void TabletChild::Started(pid_t pid, uint32_t now) {
     }
 }
 
+std::optional<TabletChild::Launched> TabletChild::Newest() const {
+    if (children_.empty()) {
+        return std::nullopt;
+    }
+    return Launched{children_.back().pid, children_.back().startedAt};
+}
+
 std::optional<TabletEnd> TabletChild::Reap(uint32_t now) {
     for (auto it = children_.begin(); it != children_.end(); ++it) {
         int status = 0;

@@ -24,6 +24,12 @@ public:
     // that is gone without a status (reaped elsewhere) is forgotten. Never blocks.
     std::optional<TabletEnd> Reap(uint32_t now);
     size_t Tracked() const { return children_.size(); }
+    // The most recently started child still tracked (not yet seen ending): its pid and start tick.
+    struct Launched {
+        pid_t pid;
+        uint32_t at;
+    };
+    std::optional<Launched> Newest() const;
 
 private:
     struct Child {

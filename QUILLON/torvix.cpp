@@ -23,6 +23,7 @@
 #include "QUILLON/launcherview.h"
 #include "QUILLON/programnames.h"
 #include "QUILLON/screenclass.h"
+#include "QUILLON/statusecho.h"
 #include "QUILLON/tablethost.h"
 #include "QUILLON/testoverrides.h"
 #include "QUILLON/updatetrust.h"
@@ -78,8 +79,8 @@ uint32_t LaunchPauseMs() {
 bool DeviceTablet::RuntimeFolderLost() {
     const bool lost = RuntimeDir().empty();
     if (lost && !folderReported_) {
-        std::fprintf(stderr, "quillon: runtime folder unusable (%s); the application counts as not running\n",
-                     RuntimeDirProblem().c_str());
+        EchoDiagnosticLine("quillon: runtime folder unusable (" + RuntimeDirProblem() +
+                           "); the application counts as not running");
     }
     folderReported_ = lost;
     return lost;
@@ -187,7 +188,7 @@ bool DeviceTablet::Download(StatusSink* sink) {
         sink->ShowStatus(BmString(ok ? kDownloadOk : kDownloadFailed));
     }
     if (!ok) {
-        std::fprintf(stderr, "Download failed: %s\n", failureCause_.c_str());
+        EchoDiagnosticLine("Download failed: " + failureCause_);
     }
     return ok;
 }

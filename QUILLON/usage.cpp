@@ -2,16 +2,21 @@
 
 #include <cstring>
 
+#include "COMMON/BM_OS/runtimedir.h"
 #include "COMMON/BM_UTIL/bmassert.h"
+#include "QUILLON/statusclient.h"
 
 namespace {
 constexpr const char kHelpOption[] = "--help";
 constexpr const char kVersionOption[] = "--version";
+constexpr const char kStatusOption[] = "--status";
+constexpr const char kJsonOption[] = "--json";
 constexpr int kExitInfoShown = 0;
 
 const char kHelp[] =
     "Usage: quillon [/NAME:<device name>]\n"
     "       quillon --help | --version\n"
+    "       quillon --status [--json]\n"
     "\n"
     "The resident launcher of a home-automation tablet: finds the installation's gateway by UDP\n"
     "broadcast, installs or updates the tablet application TORVIX.EXE from it, starts it and\n"
@@ -23,6 +28,9 @@ const char kHelp[] =
     "                 the executable (empty when there is none: the first gateway that answers)\n"
     "  --help         this text (only as the first argument)\n"
     "  --version      the build, e.g. \"quillon 6.9 Build 114.0 Rel\" (only as the first argument)\n"
+    "  --status       asks the launcher running with the same runtime folder what it is doing:\n"
+    "                 gateway, versions, the application, modes, a pause, the last download\n"
+    "  --status --json  the same as one JSON object (snake_case keys) for scripts\n"
     "\n"
     "Environment:\n"
     "  QUILLON_ROOT         device root standing for \"\\\": TORVIX.EXE (ZVIEWER.EXE in dev mode) and\n"
@@ -53,8 +61,31 @@ const char kHelp[] =
     "  1  the message loop ended with an error\n"
     "  2  configuration error: a malformed QUILLON_DISCOVERY, QUILLON_UI=x11 without a display,\n"
     "     an unusable device root or runtime folder, a trusted key file that cannot be read or\n"
-    "     parsed\n"
-    "  3  the gateway client cannot be created\n";
+    "     parsed; --status followed by anything but --json\n"
+    "  3  the gateway client cannot be created; with --status: no launcher answers\n"
+    "\n"
+    "Under systemd (Type=notify) the launcher reports readiness and a one-line status, feeds\n"
+    "the watchdog from its loop, and marks each line's journal priority (errors, warnings).\n";
+}  // namespace
+
+namespace {
+int HandleStatusOption(int argc, const char* const* argv, FILE* out, FILE* err) {
+    const bool json = argc >= 3 && argv[2] != nullptr && std::strcmp(argv[2], kJsonOption) == 0;
+    if (argc > 3 || (argc == 3 && !json)) {
+        std::fprintf(err, "quillon: --status takes only --json after it\n");
+        return kExitBadOption;
+    }
+    std::string problem;
+    const std::optional<std::string> answer =
+        AskLauncherStatus(RuntimeDirPath(), json, kStatusTimeoutMs, &problem);
+    if (!answer) {
+        std::fprintf(err, "quillon: %s\n", problem.c_str());
+        return kExitNoLauncher;
+    }
+    std::fputs(answer->c_str(), out);
+    std::fflush(out);
+    return kExitInfoShown;
+}
 }  // namespace
 
 const char* QuillonHelpText() {
@@ -70,7 +101,7 @@ std::string QuillonVersionText() {
     return text;
 }
 
-std::optional<int> HandleInfoOption(int argc, const char* const* argv, FILE* out) {
+std::optional<int> HandleInfoOption(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
         return std::nullopt;
     }
@@ -78,6 +109,8 @@ std::optional<int> HandleInfoOption(int argc, const char* const* argv, FILE* out
         std::fputs(kHelp, out);
     } else if (std::strcmp(argv[1], kVersionOption) == 0) {
         std::fprintf(out, "%s\n", QuillonVersionText().c_str());
+    } else if (std::strcmp(argv[1], kStatusOption) == 0) {
+        return HandleStatusOption(argc, argv, out, err);
     } else {
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include "COMMON/BM_COMM/bmserver.h"
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/stopsignal.h"
+#include "COMMON/BM_OS/waittick.h"
 
 BmQuery::BmQuery(BmServer& client) : GatewayListener(client), client_(client) {}
 
@@ -51,6 +52,7 @@ bool BmQuery::WaitForReply(BmMsg** out) {
     const uint32_t start = GetTickCount();
     waiting_ = true;
     for (;;) {
+        WaitTick();  // a bounded wait for an answer is no hang
         // Time first: a reply that lands after the time has run out does not count.
         if (ElapsedSince(start) >= timeoutMs_ || StopRequested()) {
             waiting_ = false;

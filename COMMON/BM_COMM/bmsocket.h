@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "COMMON/BM_COMM/recvbuffer.h"
 #include "COMMON/BM_COMM/socketutil.h"
@@ -76,6 +77,10 @@ public:
     // Closes the socket (telling the owner if it was open) and drops the receive buffer.
     void Disconnect();
     bool IsConnected() const { return socket_ != kInvalidSocket; }
+    // The gateway the last discovery chose: its system name as it sent it, and its address
+    // (empty and zero before the first choice). What `quillon --status` reports.
+    const std::string& GatewayName() const { return gatewayName_; }
+    const sockaddr_in& GatewayAddress() const { return gatewayAddress_; }
 
     // Sends `count` bytes as one whole message. A partial send is continued while the socket
     // becomes writable within kWritableWaitMs; anything else disconnects and answers false.
@@ -136,4 +141,6 @@ private:
     RecvBuffer buffer_;
     uint32_t lastReceiveTick_;
     ReceiveObserver* progressObserver_ = nullptr;
+    std::string gatewayName_;
+    sockaddr_in gatewayAddress_{};
 };

@@ -48,6 +48,8 @@ bool BmSocket::Discover(sockaddr_in* address, const char* wantedName, StatusSink
             sink->ShowStatus(line);
         }
         if (wanted[0] == '\0' || std::strcmp(wanted, name) == 0) {
+            gatewayName_ = name;
+            gatewayAddress_ = *address;
             return true;
         }
         if (sink != nullptr) {

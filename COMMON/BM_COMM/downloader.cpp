@@ -11,6 +11,7 @@
 #include "COMMON/BM_OS/bmfile.h"
 #include "COMMON/BM_OS/devicepath.h"
 #include "COMMON/BM_OS/stopsignal.h"
+#include "COMMON/BM_OS/waittick.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 
 namespace {
@@ -64,6 +65,7 @@ bool Downloader::Run(BmMsg* request) {
     client_.Connection().SetReceiveObserver(this);
     lastActivity_ = GetTickCount();
     while (state_ == InProgress) {
+        WaitTick();  // a download that is progressing is no hang
         if (progress_ != nullptr && progress_->IsCancelled()) {
             error_ = kCancelled;
             break;

@@ -50,15 +50,18 @@ std::string MakeDir(const std::string& dir) {
 }
 }  // namespace
 
-std::string RuntimeDir() {
-    std::string dir;
+std::string RuntimeDirPath() {
     if (const char* env = std::getenv("QUILLON_RUNTIME_DIR"); env && *env) {
-        dir = env;
-    } else if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) {
-        dir = std::string(xdg) + "/quillon";
-    } else {
-        dir = "/tmp/quillon-" + std::to_string(getuid());
+        return env;
     }
+    if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) {
+        return std::string(xdg) + "/quillon";
+    }
+    return "/tmp/quillon-" + std::to_string(getuid());
+}
+
+std::string RuntimeDir() {
+    const std::string dir = RuntimeDirPath();
     static std::string checked;
     static uint32_t checkedAt = 0;
     if (!checked.empty() && dir == checked && ElapsedSince(checkedAt) < kRecheckMs) {

@@ -8,6 +8,10 @@
 // Returns the folder (created if missing), or "" when it cannot be created or used.
 std::string RuntimeDir();
 
+// The folder RuntimeDir would use, from the environment only: nothing is created or checked
+// (for a client that must not leave a folder behind where no launcher runs).
+std::string RuntimeDirPath();
+
 // Why the last RuntimeDir() call gave "": "<folder>: <cause>" (not a directory, owned by
 // another user, mode that cannot be narrowed, mkdir's strerror); "" after a usable folder.
 std::string RuntimeDirProblem();

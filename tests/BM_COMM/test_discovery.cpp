@@ -63,9 +63,13 @@ TEST_F(Discovery, WantedNameAmongSeveralGateways) {
     Reply(MakeReply(2, "10.0.0.4", 1000, 1, 0x10, "HOUSE"));  // refused flag
     Reply(MakeReply(2, "10.0.0.7", 1000, 6, 0, "OTHER"));
     Reply(MakeReply(2, "10.0.0.5", 0x1F50, 8, 0x01, "HOUSE"));
+    EXPECT_EQ(socket_.GatewayName(), "");
     ASSERT_TRUE(socket_.Discover(&address_, "HOUSE", &sink_));
     EXPECT_EQ(AddressText(address_).WideText(), std::u16string(u"10.0.0.5"));
     EXPECT_EQ(ntohs(address_.sin_port), 8016);
+    // The chosen one is kept for the status report, not the last one that answered.
+    EXPECT_EQ(socket_.GatewayName(), "HOUSE");
+    EXPECT_EQ(AddressText(socket_.GatewayAddress()).WideText(), std::u16string(u"10.0.0.5"));
     EXPECT_EQ(sink_.lines, (std::vector<std::u16string>{
                                u"Waiting for ping response.",
                                u"Ping From 10.0.0.7 OTHER\n",
@@ -81,6 +85,7 @@ TEST_F(Discovery, EmptyWantedNameTakesTheFirstAcceptable) {
     Reply(MakeReply(2, "10.0.0.7", 7, 7, 0, "SEVEN"));
     ASSERT_TRUE(socket_.Discover(&address_, "", &sink_));
     EXPECT_EQ(AddressText(address_).WideText(), std::u16string(u"10.0.0.2"));
+    EXPECT_EQ(socket_.GatewayName(), "TWO");
     ASSERT_EQ(sink_.lines.size(), 2u);  // the refused kind 9 shows nothing
 }
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -262,4 +263,26 @@ bool LauncherWorld::LockIsFree(const std::string& name) const {
 
 bool LauncherWorld::WaitFileEquals(const std::string& path, const std::string& content, int timeoutMs) {
     return WaitUntil([&] { return ReadFile(path) == content; }, timeoutMs);
+}
+
+LauncherWorld::StatusAnswer LauncherWorld::AskStatus(bool json) const {
+    StatusAnswer answer;
+    const std::string errFile = dir_.File("status.err");
+    const std::string command = "QUILLON_RUNTIME_DIR='" + runtime_ + "' '" + QUILLON_BIN + "' --status" +
+                                (json ? " --json" : "") + " 2>'" + errFile + "'";
+    const Stopwatch watch;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return answer;
+    }
+    char buffer[1024];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        answer.out.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    answer.ms = watch.ElapsedMs();
+    answer.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    answer.err = ReadFile(errFile);
+    return answer;
 }

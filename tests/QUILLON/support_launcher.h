@@ -100,6 +100,15 @@ public:
     // The sample application's start and stop lines (DEMO_APP_LOG).
     std::string AppLog() const;
 
+    // `quillon --status` (with --json when `json`) asked in the world's runtime folder.
+    struct StatusAnswer {
+        int code = -1;     // exit code; -1 when it did not end normally
+        std::string out;   // standard output
+        std::string err;   // standard error
+        long long ms = 0;  // how long it took
+    };
+    StatusAnswer AskStatus(bool json) const;
+
     // True when the lock `name` in the runtime folder can be taken (nobody holds it).
     bool LockIsFree(const std::string& name) const;
 

@@ -1,5 +1,7 @@
 // The status window in-process on the headless backend: the log's 50-line cap, what is drawn
 // where (read back by pixels), the panel rows, close and destroy, connection changes.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -11,6 +13,7 @@
 #include "QUILLON/downloadprogress.h"
 #include "QUILLON/quillon.h"
 #include "QUILLON/statusecho.h"
+#include "QUILLON/statusruns.h"
 #include "tests/QUILLON/support_window.h"
 
 namespace {
@@ -77,18 +80,42 @@ TEST_F(StatusWindow, DrawsThePanelAndTheNewestLineLowest) {
     EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop));
     EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));
 
-    // Two empty lines after it push it up two rows: the newest line is always lowest.
+    // Two blank lines after it push it up two rows: the newest line is always lowest.
     Window().AddStatusLine(BmString(""));
-    Window().AddStatusLine(BmString(""));
+    Window().AddStatusLine(BmString(" "));
     EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop));
     EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));
     EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - 2 * QuillonWnd::kRowPitch));
+
+    // A run of equal lines is one row with its count after the text, so the line before the
+    // run stays where it was; the stored log keeps every line.
+    const auto rightmostGreen = [&](int32_t top) {
+        int32_t right = -1;
+        for (int32_t y = top; y < top + QuillonWnd::kRowPitch; ++y) {
+            for (int32_t x = 0; x < kWidth; ++x) {
+                right = IsStatusGreen(WindowPixel(Handle(), x, y)) ? std::max(right, x) : right;
+            }
+        }
+        return right;
+    };
+    Window().AddStatusLine(BmString("Download failed (x): next try in 10 s"));
+    Window().AddStatusLine(BmString("Ping From 127.0.0.1 GATEWAY\n"));
+    const int32_t single = rightmostGreen(kNewestTop);
+    for (int i = 0; i < 40; ++i) {
+        Window().AddStatusLine(BmString("Ping From 127.0.0.1 GATEWAY\n"));
+    }
+    EXPECT_GT(rightmostGreen(kNewestTop), single + 20) << "the count is drawn after the text";
+    EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - QuillonWnd::kRowPitch));      // the failure, still there
+    EXPECT_TRUE(BandHasGreen(Handle(), kNewestTop - 4 * QuillonWnd::kRowPitch));  // "Quillon Startup"
+    EXPECT_FALSE(BandHasGreen(Handle(), kNewestTop - 5 * QuillonWnd::kRowPitch));
+    EXPECT_EQ(StatusLines().size(), 45u);
+    EXPECT_EQ(StatusLines().back(), "Ping From 127.0.0.1 GATEWAY\n");
 }
 
 TEST_F(StatusWindow, DrawsOnlyTheLinesThatFitBelowThePanel) {
     const int32_t panelText = QuillonWnd::kRowPitch * Window().InfoRowCount();
     for (int i = 0; i < 50; ++i) {
-        Window().AddStatusLine(BmString("WWWWWWWW"));
+        Window().AddStatusLine(BmString(("WWWWWWW" + std::to_string(i % 2)).c_str()));  // no runs
     }
     // The highest line drawn is the last baseline still below the panel's text; none above it.
     int32_t top = kNewestTop;
@@ -301,5 +328,117 @@ TEST(StatusEcho, RepeatsAreCountedUntilAnotherLineOrAMinute) {
         }
         EXPECT_EQ(out, c.written) << c.name;
     }
+}
+
+TEST(StatusEcho, JournalPriorityPerLineOnlyWhenStandardErrorIsTheJournal) {
+    const struct {
+        const char* line;
+        int priority;
+    } cases[] = {
+        {"ERROR: Can't start TORVIX.EXE", kJournalError},
+        {"ERROR: Could not Download new EXE", kJournalError},
+        {"Download failed (TORVIX.EXE: connection closed): next try in 10 s", kJournalError},
+        {"Download failed: TORVIX.EXE: connection closed", kJournalError},
+        {"Download failed (no valid signature: unknown key 5C417BF1985B690E): next try in 20 s",
+         kJournalError},
+        {"Error Loading Torvix", kJournalError},
+        {"Torvix 2.0.0.7 ended 3 times within 10 s: back to 1.0.0.1", kJournalError},
+        {"Update refused: starting the installed version...", kJournalError},
+        {"Not taking Torvix 2.0.0.7 again (rolled back: it ended 3 times): keeping 1.0.0.1", kJournalError},
+        {"Torvix 2.0.0.7 ended 3 times within 10 s: no previous version to go back to", kJournalError},
+        {"Torvix 2.0.0.7 passed its trial", kJournalInfo},
+        {"Version still differs after download: next try in 10 s", kJournalWarning},
+        {"Torvix ended after 2 s, 3 times: next start in 40 s", kJournalWarning},
+        {"Disconnected from gateway.", kJournalWarning},
+        {"Disconnected from gateway. (repeated 2 times)", kJournalWarning},
+        {"Error Getting Version Info From Gateway...", kJournalWarning},
+        {"Torvix killed by signal 9 after 5 s", kJournalWarning},
+        {"Torvix exited with code 1 after 2 s", kJournalWarning},
+        {"Torvix exited with code 0 after 2 s", kJournalInfo},
+        {"Torvix exited with code 10 after 2 s", kJournalWarning},
+        {"Waiting for ping response.", kJournalInfo},
+        {"Waiting for ping response. (repeated 812 times)", kJournalInfo},
+        {"Connected to gateway.", kJournalInfo},
+        {"TORVIX.EXE Started OK", kJournalInfo},
+        {"download 40 % (10.8 of 27.0 MB)", kJournalInfo},
+        {"Ping From 10.0.0.5 X: back to 1: refused: next try in 1 s\n", kJournalInfo},  // a gateway's name
+        {"Wrong System, Looking For: refused\n", kJournalInfo},
+        {"", kJournalInfo},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.priority, JournalPriority(c.line)) << c.line;
+        EXPECT_EQ("<" + std::to_string(c.priority) + ">" + c.line, JournalLine(c.line, true));
+        EXPECT_EQ(c.line, JournalLine(c.line, false));  // not the journal: byte for byte as ever
+    }
+
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    struct stat st {};
+    ASSERT_EQ(fstat(fileno(file), &st), 0);
+    const std::string dev = std::to_string(st.st_dev);
+    const std::string ino = std::to_string(st.st_ino);
+    const struct {
+        std::string value;
+        bool journal;
+    } streams[] = {{dev + ":" + ino, true},
+                   {dev + ":" + std::to_string(st.st_ino + 1), false},
+                   {std::to_string(st.st_dev + 1) + ":" + ino, false},
+                   {dev + ":" + ino + "x", false},
+                   {dev + ino, false},
+                   {":" + ino, false},
+                   {"", false}};
+    for (const auto& s : streams) {
+        EXPECT_EQ(s.journal, IsJournalStream(s.value.c_str(), fileno(file))) << s.value;
+    }
+    EXPECT_FALSE(IsJournalStream(nullptr, fileno(file)));
+    std::fclose(file);
+}
+
+TEST(StatusRunsTest, ARunOfEqualLinesTakesOneRowWithItsCount) {
+    struct Case {
+        const char* name;
+        std::vector<const char16_t*> lines;
+        size_t maxRows;
+        std::vector<std::pair<std::u16string, uint32_t>> rows;
+    };
+    const Case cases[] = {
+        {"different lines keep a row each", {u"a", u"b", u"a"}, 50, {{u"a", 1}, {u"b", 1}, {u"a", 1}}},
+        {"a run is one row",
+         {u"Download failed (x): next try in 10 s", u"Disconnected from gateway.",
+          u"Waiting for ping response.", u"Waiting for ping response.", u"Waiting for ping response."},
+         50,
+         {{u"Download failed (x): next try in 10 s", 1},
+          {u"Disconnected from gateway.", 1},
+          {u"Waiting for ping response.", 3}}},
+        {"runs before and after another line stay apart",
+         {u"w", u"w", u"x", u"w", u"w", u"w"},
+         50,
+         {{u"w", 2}, {u"x", 1}, {u"w", 3}}},
+        {"the oldest rows go beyond the limit, however long the run",
+         {u"a", u"b", u"c", u"c", u"c", u"c", u"d"},
+         2,
+         {{u"c", 4}, {u"d", 1}}},
+        {"case matters", {u"w", u"W"}, 50, {{u"w", 1}, {u"W", 1}}},
+    };
+    for (const Case& c : cases) {
+        StatusRuns runs(c.maxRows);
+        for (const char16_t* line : c.lines) {
+            runs.Add(BmString(line));
+        }
+        std::vector<std::pair<std::u16string, uint32_t>> rows;
+        for (const StatusRuns::Row& row : runs.Rows()) {
+            BmString text(row.text);
+            rows.emplace_back(text.WideText(), row.count);
+        }
+        EXPECT_EQ(rows, c.rows) << c.name;
+    }
+    // Narrow and wide forms of the same text are one run.
+    StatusRuns mixed(50);
+    mixed.Add(BmString("Waiting for ping response."));
+    mixed.Add(BmString(u"Waiting for ping response."));
+    ASSERT_EQ(mixed.Rows().size(), 1u);
+    EXPECT_EQ(mixed.Rows().front().count, 2u);
+    EXPECT_EQ(std::u16string(StatusRuns::CountSuffix(1).WideText()), u"");
+    EXPECT_EQ(std::u16string(StatusRuns::CountSuffix(37).WideText()), u"  \u00D737");
 }
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "COMMON/BM_OS/bmclock.h"
 #include "COMMON/BM_OS/stopsignal.h"
+#include "COMMON/BM_OS/waittick.h"
 #include "COMMON/BM_UI/canvasinternal.h"
 #include "COMMON/BM_UI/menulayout.h"
 #include "COMMON/BM_UI/x11/x11backend.h"
@@ -72,6 +73,7 @@ uintptr_t X11Backend::TrackMenu(const std::vector<BmMenuItem>& items, int32_t x,
     bool movedInside = false;
     bool running = true;
     while (running) {
+        WaitTick();  // a person reading or choosing is no hang
         if (XPending(display_) == 0) {
             if ((timeout && ElapsedSince(start) > timeout) || StopRequested()) {
                 break;  // dismissed, as by a click outside: SIGTERM must not wait for a person

@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include "COMMON/BM_OS/stopsignal.h"
+#include "COMMON/BM_OS/waittick.h"
 #include "COMMON/BM_UI/canvasinternal.h"
 #include "COMMON/BM_UI/msgboxlayout.h"
 #include "COMMON/BM_UI/x11/x11backend.h"
@@ -75,6 +76,7 @@ void X11Backend::RunMessageBox(uintptr_t owner, const std::u16string& caption, c
     bool running = true;
     bool destroyed = false;
     while (running) {
+        WaitTick();  // a person reading or choosing is no hang
         if (XPending(display_) == 0) {
             if (StopRequested()) {
                 break;  // SIGTERM ends this wait as it ends every other
