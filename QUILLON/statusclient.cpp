@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "QUILLON/statusserver.h"
+#include "QUILLON/statusprotocol.h"
 
 namespace {
 // An answer larger than this is not a status.
@@ -34,7 +34,7 @@ private:
 
 std::optional<std::string> AskLauncherStatus(const std::string& runtimeDir, bool json, int timeoutMs,
                                              std::string* problem) {
-    const std::string path = runtimeDir + "/" + StatusServer::kSocketName;
+    const std::string path = runtimeDir + "/" + kStatusSocketName;
     const auto fail = [&](const std::string& why) -> std::optional<std::string> {
         if (problem != nullptr) {
             *problem = why;

@@ -4,12 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "QUILLON/statusprotocol.h"
+
 // Sends the request ("json" or "text") to <runtimeDir>/quillon-status and returns the answer.
 // Nothing, with `problem` set to one line, when no launcher answers there (no socket, refused,
 // no answer within `timeoutMs`). Blocks for at most about `timeoutMs`.
 std::optional<std::string> AskLauncherStatus(const std::string& runtimeDir, bool json, int timeoutMs,
                                              std::string* problem);
-
-// The request lines a server understands.
-constexpr const char kStatusRequestJson[] = "json\n";
-constexpr const char kStatusRequestText[] = "text\n";

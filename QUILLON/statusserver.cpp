@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "QUILLON/statusclient.h"
+#include "QUILLON/statusprotocol.h"
 
 namespace {
 constexpr size_t kMaxRequest = 64;
@@ -67,7 +67,7 @@ void WriteAll(int fd, const std::string& text, std::chrono::steady_clock::time_p
 bool StatusServer::Start(const std::string& runtimeDir) {
     Stop();
     problem_.clear();
-    path_ = runtimeDir + "/" + kSocketName;
+    path_ = runtimeDir + "/" + kStatusSocketName;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (runtimeDir.empty() || path_.size() >= sizeof address.sun_path) {

@@ -14,8 +14,6 @@
 
 class StatusServer {
 public:
-    // The socket's name inside the runtime folder.
-    static constexpr const char* kSocketName = "quillon-status";
     // How long one client may take to send its request and read the answer.
     static constexpr int kClientTimeoutMs = 500;
 

@@ -275,7 +275,7 @@ TEST(StatusReport, TheCommandAsksTheLauncherOfItsRuntimeFolder) {
     EXPECT_EQ(-1, RunStatusCommand({"/NAME:--status"}).code);
 
     // A client that connects and says nothing does not hold the next one up for long.
-    const std::string path = runtime + "/" + StatusServer::kSocketName;
+    const std::string path = runtime + "/" + kStatusSocketName;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
