@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,18 +139,34 @@ struct DownloadResult {
     double tailSeconds = 0;  // from the report before the last piece to the end (the file write)
 };
 
-// Notes when the last progress report came.
+// Notes when the last progress report came; feeds the written bytes to `hasher` when there is
+// one, as the launcher does with checking on.
 class LastReport : public DownloadProgress {
 public:
+    explicit LastReport(PayloadHasher* hasher) : hasher_(hasher) {}
     void OnProgress(int32_t received, int32_t total) override {
         (void)received, (void)total;
         at = SteadyClock::now();
     }
+    void OnDestinationReset() override {
+        if (hasher_ != nullptr) {
+            hasher_->Reset();
+        }
+    }
+    void OnBytesWritten(const uint8_t* data, size_t size) override {
+        if (hasher_ != nullptr) {
+            hasher_->Update(data, size);
+        }
+    }
     SteadyClock::time_point at = SteadyClock::now();
+
+private:
+    PayloadHasher* hasher_;
 };
 
 DownloadResult GatewayDownload(const std::string& source, const std::string& dest, uint32_t pieceSize,
-                               const std::vector<std::string>& peerOptions = {}) {
+                               const std::vector<std::string>& peerOptions = {},
+                               PayloadHasher* hasher = nullptr) {
     DownloadResult result;
     const int discoveryPort = FreeUdpPort();
     EnvGuard target("QUILLON_DISCOVERY", "127.255.255.255:" + std::to_string(discoveryPort));
@@ -171,7 +188,7 @@ DownloadResult GatewayDownload(const std::string& source, const std::string& des
         std::fprintf(stderr, "bench_download: no connection to the gateway peer\n");
         return result;
     }
-    LastReport report;
+    LastReport report(hasher);
     Downloader downloader(client, &report, BmString(dest.c_str()));
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     for (int32_t item : {1, kClientTypeDefault, 706, 0}) {
@@ -207,20 +224,32 @@ bool SyncPath(const std::string& path) {
     return ok;
 }
 
-// One install as the launcher makes it: download to `part`, sync it, with `check` verify its
-// signature on an open descriptor, rename it over `target`. Seconds, or a negative value.
+// One install as the launcher makes it: download to `part` (with `check`, hashing the bytes as
+// they are written), sync it, with `check` verify its signature from that hash when it covered
+// the whole file (else on an open descriptor), rename it over `target`. Seconds, or a negative
+// value.
 double TimedInstall(const std::string& source, const std::string& part, const std::string& target,
                     uint32_t pieceSize, const TrustedKeys* check,
                     const std::vector<std::string>& peerOptions) {
     unlink(part.c_str());
     unlink(target.c_str());
     const auto start = SteadyClock::now();
-    if (!GatewayDownload(source, part, pieceSize, peerOptions).ok || !SyncPath(part)) {
+    std::optional<PayloadHasher> hasher;
+    if (check != nullptr) {
+        hasher.emplace();
+    }
+    if (!GatewayDownload(source, part, pieceSize, peerOptions, hasher ? &*hasher : nullptr).ok ||
+        !SyncPath(part)) {
         return -1;
     }
     if (check != nullptr) {
         const int fd = open(part.c_str(), O_RDONLY | O_CLOEXEC);
-        const bool valid = fd >= 0 && VerifySignedFile(fd, *check).Valid();
+        struct stat info {};
+        std::optional<SignatureCheck> streamed;
+        if (fd >= 0 && fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) == hasher->BytesFed()) {
+            streamed = VerifyStreamedPayload(hasher->Finish(), *check);
+        }
+        const bool valid = fd >= 0 && (streamed ? *streamed : VerifySignedFile(fd, *check)).Valid();
         if (fd >= 0) {
             close(fd);
         }
