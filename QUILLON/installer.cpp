@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "QUILLON/releasekeeper.h"
 #include "QUILLON/updatetrust.h"
@@ -41,7 +42,8 @@ bool CheckPartFile(const std::string& part, std::string* cause) {
     return SyncPath(part, O_RDONLY) || Fail(part, cause);
 }
 
-bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::string* cause) {
+bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::string* cause,
+                    const StreamedPayload* streamed) {
     if (trust == nullptr || !trust->CheckingOn()) {
         return true;
     }
@@ -49,7 +51,14 @@ bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::stri
     if (fd < 0) {
         return Fail(part, cause);
     }
-    const SignatureCheck check = trust->Check(fd);
+    // The hash taken while downloading stands for the file only when it covered every byte.
+    struct stat info {};
+    std::optional<SignatureCheck> fromStream;
+    if (streamed != nullptr && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) == streamed->fileSize) {
+        fromStream = trust->CheckStreamed(*streamed);
+    }
+    const SignatureCheck check = fromStream ? *fromStream : trust->Check(fd);
     close(fd);
     if (!check.Valid()) {
         *cause = check.Cause();
@@ -74,8 +83,8 @@ bool SyncFolderOf(const std::string& target, std::string* cause) {
 }
 
 bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
-                           const UpdateTrust* trust) {
-    return CheckPartFile(part, cause) && CheckSignature(part, trust, cause) &&
+                           const UpdateTrust* trust, const StreamedPayload* streamed) {
+    return CheckPartFile(part, cause) && CheckSignature(part, trust, cause, streamed) &&
            KeepPreviousAndBeginTrial(part, target, cause) && RenameIntoPlace(part, target, cause) &&
            SyncFolderOf(target, cause);
 }

@@ -5,20 +5,25 @@
 #include <string>
 
 class UpdateTrust;
+struct StreamedPayload;
 
 // Installs the part file `part` as `target`: CheckPartFile, CheckSignature,
 // KeepPreviousAndBeginTrial, RenameIntoPlace, SyncFolderOf. True when all steps passed; else false
 // with `cause` ("<path>: <reason>", "zero-byte file", "no valid signature: <why>"). The caller
-// removes a part file left behind. Blocks on the disk.
+// removes a part file left behind. `streamed` (may be null): the signature's hash taken while
+// `part` was written (see CheckSignature). Blocks on the disk.
 bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
-                           const UpdateTrust* trust = nullptr);
+                           const UpdateTrust* trust = nullptr, const StreamedPayload* streamed = nullptr);
 
 // The part file is not empty and its bytes are on the disk, so a power loss right after the
 // rename cannot leave an empty executable behind.
 bool CheckPartFile(const std::string& part, std::string* cause);
 // With checking on in `trust` (null: off), the part file's appended signature verifies against a
-// trusted key, checked on an open descriptor; else `cause` is "no valid signature: <why>".
-bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::string* cause);
+// trusted key, checked on an open descriptor; else `cause` is "no valid signature: <why>". With
+// `streamed` taken over as many bytes as the file now holds, its hash is used instead of reading
+// the file; otherwise, and for legacy "Ed" signatures, the file is read.
+bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::string* cause,
+                    const StreamedPayload* streamed = nullptr);
 // Safe updates: keeps `target` as its previous version and writes the trial record naming `part`
 // (ReleaseKeeper::PrepareInstall of InstallReleases(); nothing when there is none for `target`).
 bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause);

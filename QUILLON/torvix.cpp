@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "COMMON/BM_COMM/BMQuery.h"
@@ -16,9 +18,11 @@
 #include "COMMON/BM_OS/fileversion.h"
 #include "COMMON/BM_OS/programstart.h"
 #include "COMMON/BM_OS/runtimedir.h"
+#include "COMMON/BM_SIGN/payloadhasher.h"
 #include "COMMON/BM_UI/winapi.h"
 #include "COMMON/BM_UTIL/bmassert.h"
 #include "QUILLON/downloadprogress.h"
+#include "QUILLON/hashingprogress.h"
 #include "QUILLON/installer.h"
 #include "QUILLON/launcherview.h"
 #include "QUILLON/programnames.h"
@@ -144,8 +148,9 @@ bool DeviceTablet::GatewayVersion(BmString* text) {
 }
 
 // Fetches into `destination`, showing progress on the host's view; a failure's cause is kept.
-bool DeviceTablet::FetchInto(BmServer& client, const BmString& destination) {
-    WindowDownloadProgress progress(host_.View());
+bool DeviceTablet::FetchInto(BmServer& client, const BmString& destination, PayloadHasher* hasher) {
+    WindowDownloadProgress shown(host_.View());
+    HashingProgress progress(&shown, hasher);
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     request.AppendInt32(CurrentScreenClass());
@@ -167,8 +172,16 @@ bool DeviceTablet::Download(StatusSink* sink) {
     const std::string hostPart = HostPath(partPath);
 
     BmServer* client = host_.GatewayClient();
-    bool ok = client != nullptr && FetchInto(*client, partPath);
-    ok = ok && InstallDownloadedFile(hostPart, hostFinal, &failureCause_, host_.Trust());
+    // With checking on, the signature's hash is taken while the file arrives.
+    std::unique_ptr<PayloadHasher> hasher;
+    if (host_.Trust() != nullptr && host_.Trust()->CheckingOn()) {
+        hasher = std::make_unique<PayloadHasher>();
+    }
+    bool ok = client != nullptr && FetchInto(*client, partPath, hasher.get());
+    const std::optional<StreamedPayload> streamed =
+        ok && hasher != nullptr ? std::optional<StreamedPayload>(hasher->Finish()) : std::nullopt;
+    ok = ok && InstallDownloadedFile(hostPart, hostFinal, &failureCause_, host_.Trust(),
+                                     streamed ? &*streamed : nullptr);
     if (ok) {
         failureCause_.clear();
         if (host_.Trust() != nullptr) {

@@ -11,6 +11,8 @@
 #include "COMMON/BM_UTIL/bmstring.h"
 #include "QUILLON/tabletops.h"
 
+class PayloadHasher;
+
 class BmServer;
 class TabletHost;
 
@@ -67,7 +69,8 @@ public:
     bool Launch(bool remote) override;
 
 private:
-    bool FetchInto(BmServer& client, const BmString& destination);
+    // Fetches into `destination`, feeding `hasher` (may be null) the bytes as they are written.
+    bool FetchInto(BmServer& client, const BmString& destination, PayloadHasher* hasher);
     // The installed file passes the trust in force (always, with checking off).
     bool InstalledFileTrusted(const std::string& path);
     // Starts `path` as the application: checked and started on one descriptor with checking on.

@@ -32,6 +32,10 @@ SignatureCheck UpdateTrust::Check(int fd) const {
     return VerifySignedFile(fd, keys_);
 }
 
+std::optional<SignatureCheck> UpdateTrust::CheckStreamed(const StreamedPayload& streamed) const {
+    return VerifyStreamedPayload(streamed, keys_);
+}
+
 bool UpdateTrust::InstalledFileValid(const std::string& path, std::string* cause) {
     if (!CheckingOn()) {
         return true;

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "COMMON/BM_SIGN/signaturecheck.h"
@@ -30,6 +31,9 @@ public:
 
     // Checks the file open on `fd` (its offset is left alone). Blocks while it reads the file.
     SignatureCheck Check(int fd) const;
+    // The same from the hash taken while the file was written; nothing when the file itself must
+    // be read (see VerifyStreamedPayload). Does not block.
+    std::optional<SignatureCheck> CheckStreamed(const StreamedPayload& streamed) const;
     // The installed file at `path` is valid, or checking is off. Remembers the last file found
     // valid by its identity (device, inode, size, modification and change time), so that the
     // version check reads an unchanged file once (a change within the same file-time tick goes

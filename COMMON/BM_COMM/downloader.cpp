@@ -116,6 +116,7 @@ void Downloader::HandleWholeFile(BmMsg& message) {
         FailOnFile("write failed");
         return;
     }
+    NoteWritten(message.Payload() + message.Cursor(), size);
     received_ = total_ = size;
     FinishDestination();
 }
@@ -157,6 +158,7 @@ void Downloader::HandlePiece(BmMsg& message) {
         FailOnFile("write failed");
         return;
     }
+    NoteWritten(message.Payload() + message.Cursor(), length);
     received_ += length;
     if (received_ >= total_) {
         FinishDestination();
@@ -171,7 +173,16 @@ bool Downloader::OpenDestination() {
         return false;
     }
     created_ = true;
+    if (progress_ != nullptr) {
+        progress_->OnDestinationReset();
+    }
     return true;
+}
+
+void Downloader::NoteWritten(const uint8_t* data, int32_t size) {
+    if (progress_ != nullptr && size > 0) {
+        progress_->OnBytesWritten(data, static_cast<size_t>(size));
+    }
 }
 
 bool Downloader::FinishDestination() {

@@ -24,6 +24,11 @@ public:
     virtual void OnProgress(int32_t received, int32_t total) { (void)received, (void)total; }
     // True stops the wait (the download then fails).
     virtual bool IsCancelled() { return false; }
+    // The destination was created or truncated: bytes reported before are no longer in it.
+    virtual void OnDestinationReset() {}
+    // `size` bytes at `data` were written to the destination, right after those reported since
+    // the last reset (the file is written in order, never at other offsets).
+    virtual void OnBytesWritten(const uint8_t* data, size_t size) { (void)data, (void)size; }
 };
 
 class Downloader : public GatewayListener, public ReceiveObserver {
@@ -63,6 +68,8 @@ private:
     void HandleWholeFile(BmMsg& message);
     void HandlePiece(BmMsg& message);
     bool OpenDestination();
+    // Tells the progress which bytes went to the destination.
+    void NoteWritten(const uint8_t* data, int32_t size);
     bool FinishDestination();
     void Fail(std::string cause);
     // Fails with "<host path>: <errno text>", or `fallback` when errno says nothing.

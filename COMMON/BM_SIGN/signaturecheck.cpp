@@ -38,29 +38,29 @@ SignatureCheck Result(SignatureCheck check, SignatureStatus status, std::string 
     return check;
 }
 
-SignatureCheck Verify(const Source& source, const TrustedKeys& keys) {
-    SignatureCheck check;
-    if (sodium_init() < 0) {
-        return Result(check, SignatureStatus::kReadError, "libsodium could not start");
-    }
-    std::string why;
-    const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(source.size, kTrailerTailBytes));
-    uint8_t tail[kTrailerTailBytes];
-    if (!source.readAt(source.size - tailSize, tail, tailSize, &why)) {
-        return Result(check, SignatureStatus::kReadError, why);
-    }
-    const TrailerLayout layout = ParseTrailerTail(tail, tailSize, source.size);
+// Checks the payload's signature: sets `verified`; false, with `why`, when it could not be done.
+using PayloadVerifier =
+    std::function<bool(const MinisignSignature& sig, const uint8_t* key, bool* verified, std::string* why)>;
+
+// The trailer's verdict: false, with `check` saying why, for an unsigned file or a bad trailer.
+bool AcceptLayout(const TrailerLayout& layout, SignatureCheck& check) {
     if (layout.kind == TrailerKind::kUnsigned) {
-        return Result(check, SignatureStatus::kNotSigned, "not signed");
+        check = Result(check, SignatureStatus::kNotSigned, "not signed");
+        return false;
     }
     if (layout.kind == TrailerKind::kBad) {
-        return Result(check, SignatureStatus::kBadTrailer, layout.why);
+        check = Result(check, SignatureStatus::kBadTrailer, layout.why);
+        return false;
     }
     check.payloadSize = layout.payloadSize;
-    std::string text(layout.signatureSize, '\0');
-    if (!source.readAt(layout.payloadSize, reinterpret_cast<uint8_t*>(text.data()), text.size(), &why)) {
-        return Result(check, SignatureStatus::kReadError, why);
-    }
+    return true;
+}
+
+// The check once SIG is read: its text, the key, the payload's signature, the global signature.
+// Shared by the file, the image and the streamed payload, so that all give the same causes.
+SignatureCheck CheckSignatureText(SignatureCheck check, std::string_view text, const TrustedKeys& keys,
+                                  const PayloadVerifier& verifyPayload) {
+    std::string why;
     MinisignSignature sig;
     if (!ParseMinisignSignature(text, sig, &why)) {
         return Result(check, SignatureStatus::kBadSignatureText, "bad signature text: " + why);
@@ -71,16 +71,7 @@ SignatureCheck Verify(const Source& source, const TrustedKeys& keys) {
         return Result(check, SignatureStatus::kUnknownKey, "unknown key " + check.keyId);
     }
     bool verified = false;
-    if (sig.prehashed) {
-        crypto_generichash_state state;
-        uint8_t digest[kPrehashBytes];
-        if (crypto_generichash_init(&state, nullptr, 0, sizeof digest) != 0 ||
-            !source.hash(state, layout.payloadSize, &why) ||
-            crypto_generichash_final(&state, digest, sizeof digest) != 0) {
-            return Result(check, SignatureStatus::kReadError, why.empty() ? "hash failed" : why);
-        }
-        verified = crypto_sign_verify_detached(sig.signature, digest, sizeof digest, key->key) == 0;
-    } else if (!source.verifyWhole(sig.signature, layout.payloadSize, key->key, &verified, &why)) {
+    if (!verifyPayload(sig, key->key, &verified, &why)) {
         return Result(check, SignatureStatus::kReadError, why);
     }
     if (!verified) {
@@ -94,6 +85,46 @@ SignatureCheck Verify(const Source& source, const TrustedKeys& keys) {
     }
     check.trustedComment = sig.trustedComment;
     return Result(check, SignatureStatus::kValid, "");
+}
+
+SignatureCheck Verify(const Source& source, const TrustedKeys& keys) {
+    SignatureCheck check;
+    if (sodium_init() < 0) {
+        return Result(check, SignatureStatus::kReadError, "libsodium could not start");
+    }
+    std::string why;
+    const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(source.size, kTrailerTailBytes));
+    uint8_t tail[kTrailerTailBytes];
+    if (!source.readAt(source.size - tailSize, tail, tailSize, &why)) {
+        return Result(check, SignatureStatus::kReadError, why);
+    }
+    const TrailerLayout layout = ParseTrailerTail(tail, tailSize, source.size);
+    if (!AcceptLayout(layout, check)) {
+        return check;
+    }
+    std::string text(layout.signatureSize, '\0');
+    if (!source.readAt(layout.payloadSize, reinterpret_cast<uint8_t*>(text.data()), text.size(), &why)) {
+        return Result(check, SignatureStatus::kReadError, why);
+    }
+    return CheckSignatureText(
+        check, text, keys,
+        [&](const MinisignSignature& sig, const uint8_t* key, bool* verified, std::string* failure) {
+            if (!sig.prehashed) {
+                return source.verifyWhole(sig.signature, layout.payloadSize, key, verified, failure);
+            }
+            crypto_generichash_state state;
+            uint8_t digest[kPrehashBytes];
+            if (crypto_generichash_init(&state, nullptr, 0, sizeof digest) != 0 ||
+                !source.hash(state, layout.payloadSize, failure) ||
+                crypto_generichash_final(&state, digest, sizeof digest) != 0) {
+                if (failure->empty()) {
+                    *failure = "hash failed";
+                }
+                return false;
+            }
+            *verified = crypto_sign_verify_detached(sig.signature, digest, sizeof digest, key) == 0;
+            return true;
+        });
 }
 
 bool ReadFully(int fd, uint64_t offset, uint8_t* out, size_t count, std::string* why) {
@@ -160,6 +191,30 @@ SignatureCheck VerifySignedFile(int fd, const TrustedKeys& keys) {
         return true;
     };
     return Verify(source, keys);
+}
+
+std::optional<SignatureCheck> VerifyStreamedPayload(const StreamedPayload& streamed,
+                                                    const TrustedKeys& keys) {
+    SignatureCheck check;
+    if (!streamed.ok || sodium_init() < 0) {
+        return std::nullopt;
+    }
+    if (!AcceptLayout(streamed.layout, check)) {
+        return check;
+    }
+    bool needsFile = false;
+    check = CheckSignatureText(
+        check, streamed.signatureText, keys,
+        [&](const MinisignSignature& sig, const uint8_t* key, bool* verified, std::string*) {
+            needsFile = !sig.prehashed;  // the legacy form signs the payload itself
+            *verified = !needsFile && crypto_sign_verify_detached(sig.signature, streamed.digest,
+                                                                  sizeof streamed.digest, key) == 0;
+            return !needsFile;
+        });
+    if (needsFile) {
+        return std::nullopt;
+    }
+    return check;
 }
 
 SignatureCheck VerifySignedImage(const uint8_t* data, size_t size, const TrustedKeys& keys) {

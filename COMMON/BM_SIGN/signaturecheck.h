@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "COMMON/BM_SIGN/payloadhasher.h"
 #include "COMMON/BM_SIGN/trustedkeys.h"
 
 enum class SignatureStatus {
@@ -39,3 +41,9 @@ SignatureCheck VerifySignedFile(int fd, const TrustedKeys& keys);
 
 // The same for a file image in memory.
 SignatureCheck VerifySignedImage(const uint8_t* data, size_t size, const TrustedKeys& keys);
+
+// The same from what a PayloadHasher took while the file was written: the result and cause
+// VerifySignedFile gives for those bytes, without reading them again. Nothing (std::nullopt)
+// when the file itself must be checked: a legacy "Ed" signature (over the payload, not its
+// hash) or a hash that could not be taken. Does not block.
+std::optional<SignatureCheck> VerifyStreamedPayload(const StreamedPayload& streamed, const TrustedKeys& keys);

@@ -16,8 +16,18 @@ public:
     // Also gives up after many rounds, so a download that never ends cannot hang the suite.
     bool IsCancelled() override { return cancel || ++rounds > kGuardRounds; }
     bool GuardTripped() const { return rounds > kGuardRounds; }
+    // The bytes said to be in the destination since it was last emptied.
+    void OnDestinationReset() override {
+        written.clear();
+        ++resets;
+    }
+    void OnBytesWritten(const uint8_t* data, size_t size) override {
+        written.insert(written.end(), data, data + size);
+    }
     static constexpr int kGuardRounds = 100;
     std::vector<std::pair<int32_t, int32_t>> reports;
+    Bytes written;
+    int resets = 0;
     bool cancel = false;
     int rounds = 0;
 };
@@ -72,6 +82,9 @@ protected:
         std::unique_ptr<BmMsg> request = DownloadRequest(downloader.ListenerId());
         const bool ok = downloader.Run(request.get());
         state_ = downloader.State();
+        if (ok) {
+            EXPECT_EQ(progress_.written, ReadFileBytes(destination)) << "not the bytes written";
+        }
         EXPECT_EQ(session_.client.Connection().GetReceiveObserver(), nullptr);
         frames_ = peer.Frames();
         return ok;
@@ -126,6 +139,14 @@ TEST_F(Download, PiecesAreAssembledAndProgressReported) {
     }));
     EXPECT_EQ(ReadFileBytes(file_), (Bytes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     EXPECT_EQ(progress_.reports, (std::vector<std::pair<int32_t, int32_t>>{{0, 10}, {4, 10}}));
+    EXPECT_EQ(progress_.resets, 1);
+    // A whole-file reply after some pieces writes the file anew: whoever watches the bytes
+    // written must start again too.
+    ASSERT_TRUE(Run([](uint16_t id) {
+        return std::vector<Bytes>{Piece(id, 10, 4, {0, 1, 2, 3}), WholeFile(id, 8131, 3, {'y', 'e', 's'})};
+    }));
+    EXPECT_EQ(ReadFileBytes(file_), (Bytes{'y', 'e', 's'}));
+    EXPECT_EQ(progress_.resets, 3);
 }
 
 TEST_F(Download, ALaterPieceWithAnotherTotalIsReportedAndIgnored) {

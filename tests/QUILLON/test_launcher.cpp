@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "COMMON/BM_OS/bmclock.h"
+#include "COMMON/BM_SIGN/payloadhasher.h"
 #include "QUILLON/commandids.h"
 #include "QUILLON/eventloop.h"
 #include "QUILLON/installer.h"
@@ -445,11 +447,13 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
         const char* part;  // nullptr: no part file
         bool folderGone;   // the target's folder is missing
         bool ok;
-        std::string cause;          // its start, after the scratch folder
-        bool safe = false;          // a keeper of safe updates for the target is in force
-        bool trialBlocked = false;  // the trial record cannot be written
-        bool checking = false;      // trusted keys (here none could be loaded: all is refused)
+        std::string cause;               // its start, after the scratch folder
+        bool safe = false;               // a keeper of safe updates for the target is in force
+        bool trialBlocked = false;       // the trial record cannot be written
+        bool checking = false;           // trusted keys (here none could be loaded: all is refused)
+        const char* streamed = nullptr;  // the bytes hashed during the download (nullptr: none)
     };
+    const char* const kMagic = kSignatureMagic.data();
     const Case cases[] = {
         {"a whole file replaces the old one", "new", false, true, ""},
         {"an empty file is refused", "", false, false, "zero-byte file"},
@@ -463,6 +467,11 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
         {"the signature is checked after the size", "", false, false, "zero-byte file", false, false, true},
         {"safe and checking: a refused file starts no trial", "new", false, false,
          "no valid signature: not signed", true, false, true},
+        {"checking: the hash taken while downloading stands for a file of its size",
+         "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx", false, false,
+         "no valid signature: bad trailer: no signature length", false, false, true, kMagic},
+        {"checking: a hash over another size is not used", "new", false, false,
+         "no valid signature: not signed", false, false, true, kMagic},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -485,7 +494,13 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
             EXPECT_FALSE(trust.Load(dir.Path(), &cause));
             ASSERT_TRUE(trust.CheckingOn());
         }
-        EXPECT_EQ(InstallDownloadedFile(part, target, &cause, &trust), c.ok);
+        PayloadHasher hasher;
+        if (c.streamed != nullptr) {
+            hasher.Update(reinterpret_cast<const uint8_t*>(c.streamed), std::strlen(c.streamed));
+        }
+        const StreamedPayload streamed = hasher.Finish();
+        EXPECT_EQ(InstallDownloadedFile(part, target, &cause, &trust, c.streamed ? &streamed : nullptr),
+                  c.ok);
         SetInstallReleases(nullptr);
         EXPECT_EQ(access(dir.File("TORVIX.EXE.trial").c_str(), F_OK) == 0, c.safe && c.ok);
         if (c.ok) {
