@@ -66,8 +66,8 @@ bool CheckSignature(const std::string& part, const UpdateTrust* trust, std::stri
     return check.Valid();
 }
 
-bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, std::string* cause) {
-    ReleaseKeeper* releases = InstallReleases();
+bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& target, ReleaseKeeper* releases,
+                               std::string* cause) {
     return releases == nullptr || releases->Files().Installed() != target ||
            releases->PrepareInstall(part, cause);
 }
@@ -83,8 +83,8 @@ bool SyncFolderOf(const std::string& target, std::string* cause) {
 }
 
 bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
-                           const UpdateTrust* trust, const StreamedPayload* streamed) {
-    return CheckPartFile(part, cause) && CheckSignature(part, trust, cause, streamed) &&
-           KeepPreviousAndBeginTrial(part, target, cause) && RenameIntoPlace(part, target, cause) &&
-           SyncFolderOf(target, cause);
+                           const InstallGuards& guards) {
+    return CheckPartFile(part, cause) && CheckSignature(part, guards.trust, cause, guards.streamed) &&
+           KeepPreviousAndBeginTrial(part, target, guards.releases, cause) &&
+           RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
 }

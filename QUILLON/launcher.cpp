@@ -49,9 +49,6 @@ void Launcher::AddTimedSteps() {
 }
 
 Launcher::~Launcher() {
-    if (releases_ && InstallReleases() == releases_.get()) {
-        SetInstallReleases(nullptr);
-    }
     shutdownMutex_.Release();
     shutdownMutex_.Close();
 }
@@ -101,13 +98,9 @@ void Launcher::Push(const char16_t* text) {
 ReleaseKeeper& Launcher::Releases() {
     const std::string installed = DeviceFilePath(TorvixPath(devMode != 0).NarrowText());
     if (!releases_ || releases_->Files().Installed() != installed) {
-        if (releases_ && InstallReleases() == releases_.get()) {
-            SetInstallReleases(nullptr);
-        }
         releases_ = std::make_unique<ReleaseKeeper>(installed, RollbackEnabled());
         ShowReleaseReport(releases_->Recover(static_cast<int64_t>(std::time(nullptr))), view_);
     }
-    SetInstallReleases(releases_.get());
     return *releases_;
 }
 

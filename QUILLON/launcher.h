@@ -52,6 +52,8 @@ public:
     void TabletStarted(pid_t pid) override;
     // Unchecked until the assembly loads the trusted keys into it.
     UpdateTrust* Trust() override { return &trust_; }
+    // The installer keeps the previous version and begins a trial through it.
+    ReleaseKeeper* InstallReleases() override { return &Releases(); }
 
     // True when the gateway client exists and is connected.
     bool Connected() const;
@@ -68,10 +70,11 @@ public:
     // before the loop runs (Add, AddTimedStep).
     EventLoop& Loop() { return loop_; }
     LaunchPacing& Pacing() { return pacing_; }
-    // Safe updates of the executable in use (dev mode picks which): made, recovered (its lines on
-    // the view) and handed to the installer (SetInstallReleases) on first use and after a switch
-    // of dev mode.
+    // Safe updates of the executable in use (dev mode picks which): made and recovered (its lines
+    // on the view) on first use and after a switch of dev mode.
     ReleaseKeeper& Releases();
+    // The keeper as made so far (null before first use); makes none.
+    const ReleaseKeeper* MadeReleases() const { return releases_.get(); }
     TabletChild& Children() { return children_; }
     // "ShutdownQuillonMutex", which the application may hold to switch the automatic restart off
     // (opened by the assembly).

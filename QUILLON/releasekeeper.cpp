@@ -204,18 +204,6 @@ void ReleaseKeeper::Load(std::optional<TrialRecord> trial) {
                    havePrevious ? (previous.empty() ? kNoVersion : previous) : "");
 }
 
-namespace {
-ReleaseKeeper* gInstallReleases = nullptr;
-}  // namespace
-
-void SetInstallReleases(ReleaseKeeper* keeper) {
-    gInstallReleases = keeper;
-}
-
-ReleaseKeeper* InstallReleases() {
-    return gInstallReleases;
-}
-
 void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink) {
     for (const std::string& line : report.statusLines) {
         if (sink != nullptr) {

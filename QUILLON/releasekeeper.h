@@ -87,10 +87,6 @@ private:
     std::string pendingReport_;
 };
 
-// The keeper the installer's step (KeepPreviousAndBeginTrial) works with, set by the launcher
-// core that owns it; null (none): that step does nothing.
-void SetInstallReleases(ReleaseKeeper* keeper);
-ReleaseKeeper* InstallReleases();
 // Shows `report`: its status lines on `sink` (standard error when null), its other lines on
 // standard error.
 void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink);

@@ -168,6 +168,6 @@ StatusSnapshot StatusFacts::Gather(Launcher& launcher, uint32_t now, time_t wall
     s.devMode = launcher.devMode != 0;
     s.signaturePolicy = SignaturePolicy(launcher.Trust());
     // The keeper as the core made it (asking the core would make one, with status lines).
-    s.rollbackState = RollbackState(InstallReleases());
+    s.rollbackState = RollbackState(launcher.MadeReleases());
     return s;
 }

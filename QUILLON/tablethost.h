@@ -5,6 +5,7 @@
 
 class BmServer;
 class LauncherView;
+class ReleaseKeeper;
 class UpdateTrust;
 
 class TabletHost {
@@ -21,4 +22,6 @@ public:
     virtual void TabletStarted(pid_t pid) = 0;
     // Which executables may be installed and started (null: all, unchecked).
     virtual UpdateTrust* Trust() { return nullptr; }
+    // Keeps the previous version and the trial of a new one (null: safe updates off).
+    virtual ReleaseKeeper* InstallReleases() { return nullptr; }
 };

@@ -180,8 +180,9 @@ bool DeviceTablet::Download(StatusSink* sink) {
     bool ok = client != nullptr && FetchInto(*client, partPath, hasher.get());
     const std::optional<StreamedPayload> streamed =
         ok && hasher != nullptr ? std::optional<StreamedPayload>(hasher->Finish()) : std::nullopt;
-    ok = ok && InstallDownloadedFile(hostPart, hostFinal, &failureCause_, host_.Trust(),
-                                     streamed ? &*streamed : nullptr);
+    ok = ok &&
+         InstallDownloadedFile(hostPart, hostFinal, &failureCause_,
+                               {host_.Trust(), streamed ? &*streamed : nullptr, host_.InstallReleases()});
     if (ok) {
         failureCause_.clear();
         if (host_.Trust() != nullptr) {

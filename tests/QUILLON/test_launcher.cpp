@@ -486,7 +486,6 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
             mkdir(dir.File("TORVIX.EXE.trial.tmp").c_str(), 0755);
         }
         ReleaseKeeper keeper(target, true);
-        SetInstallReleases(c.safe ? &keeper : nullptr);
         UpdateTrust trust;
         std::string cause;
         if (c.checking) {
@@ -499,9 +498,10 @@ TEST(Installer, EachStepRefusesWhatItMustAndTheOldFileStays) {
             hasher.Update(reinterpret_cast<const uint8_t*>(c.streamed), std::strlen(c.streamed));
         }
         const StreamedPayload streamed = hasher.Finish();
-        EXPECT_EQ(InstallDownloadedFile(part, target, &cause, &trust, c.streamed ? &streamed : nullptr),
-                  c.ok);
-        SetInstallReleases(nullptr);
+        EXPECT_EQ(
+            InstallDownloadedFile(part, target, &cause,
+                                  {&trust, c.streamed ? &streamed : nullptr, c.safe ? &keeper : nullptr}),
+            c.ok);
         EXPECT_EQ(access(dir.File("TORVIX.EXE.trial").c_str(), F_OK) == 0, c.safe && c.ok);
         if (c.ok) {
             EXPECT_EQ(Contents(target), "new");
