@@ -15,6 +15,7 @@
 #include "QUILLON/programnames.h"
 #include "QUILLON/servicereport.h"
 #include "QUILLON/signals.h"
+#include "QUILLON/statusecho.h"
 #include "QUILLON/updatetrust.h"
 
 namespace {
@@ -39,9 +40,9 @@ void LoadTrust(UpdateTrust& trust) {
     std::string problem;
     if (!trust.Load(TrustedKeys::ConfiguredFolder(), &problem)) {
         // Changed since the start-up check: refuse every update rather than check none.
-        std::fprintf(stderr, "quillon: %s: every update is refused\n", problem.c_str());
+        EchoDiagnosticLine("quillon: " + problem + ": every update is refused");
     } else if (const std::string note = trust.StartNote(); !note.empty()) {
-        std::fprintf(stderr, "%s\n", note.c_str());
+        EchoDiagnosticLine(note);
     }
 }
 }  // namespace
@@ -53,7 +54,7 @@ int32_t RunApplication(const BmString& adapterText, const std::string& deviceNam
     Service().Begin(RuntimeDir());
     std::unique_ptr<BmServer> client = CreateGatewayClient(adapterText, deviceName);
     if (client == nullptr) {
-        std::fputs("quillon: cannot create the gateway client; stopping\n", stderr);
+        EchoDiagnosticLine("quillon: cannot create the gateway client; stopping", kJournalError);
         Service().End();
         return kExitNoGatewayClient;
     }

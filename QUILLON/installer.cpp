@@ -76,6 +76,13 @@ bool RenameIntoPlace(const std::string& part, const std::string& target, std::st
     return std::rename(part.c_str(), target.c_str()) == 0 || Fail(target, cause);
 }
 
+bool RefusalEnded(const std::string& target, ReleaseKeeper* releases) {
+    if (releases != nullptr && releases->Files().Installed() == target) {
+        releases->Installed();
+    }
+    return true;
+}
+
 bool SyncFolderOf(const std::string& target, std::string* cause) {
     const size_t slash = target.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
@@ -86,5 +93,6 @@ bool InstallDownloadedFile(const std::string& part, const std::string& target, s
                            const InstallGuards& guards) {
     return CheckPartFile(part, cause) && CheckSignature(part, guards.trust, cause, guards.streamed) &&
            KeepPreviousAndBeginTrial(part, target, guards.releases, cause) &&
-           RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause);
+           RenameIntoPlace(part, target, cause) && SyncFolderOf(target, cause) &&
+           RefusalEnded(target, guards.releases);
 }

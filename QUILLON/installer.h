@@ -16,9 +16,9 @@ struct InstallGuards {
 };
 
 // Installs the part file `part` as `target`: CheckPartFile, CheckSignature,
-// KeepPreviousAndBeginTrial, RenameIntoPlace, SyncFolderOf. True when all steps passed; else false
-// with `cause` ("<path>: <reason>", "zero-byte file", "no valid signature: <why>"). The caller
-// removes a part file left behind. Blocks on the disk.
+// KeepPreviousAndBeginTrial, RenameIntoPlace, SyncFolderOf, RefusalEnded. True when all steps
+// passed; else false with `cause` ("<path>: <reason>", "zero-byte file", "no valid signature:
+// <why>"). The caller removes a part file left behind. Blocks on the disk.
 bool InstallDownloadedFile(const std::string& part, const std::string& target, std::string* cause,
                            const InstallGuards& guards = {});
 
@@ -39,3 +39,5 @@ bool KeepPreviousAndBeginTrial(const std::string& part, const std::string& targe
 bool RenameIntoPlace(const std::string& part, const std::string& target, std::string* cause);
 // Syncs the folder that holds `target`, so that the rename itself survives a power loss.
 bool SyncFolderOf(const std::string& target, std::string* cause);
+// Safe updates: the install is done, so a refusal on file ends (ReleaseKeeper::Installed). True.
+bool RefusalEnded(const std::string& target, ReleaseKeeper* releases);

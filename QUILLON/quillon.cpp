@@ -10,6 +10,7 @@
 #include "QUILLON/commandids.h"
 #include "QUILLON/identity.h"
 #include "QUILLON/startupcheck.h"
+#include "QUILLON/statusecho.h"
 
 namespace {
 constexpr uint32_t kInstanceWaitMs = 100;
@@ -38,7 +39,7 @@ bool BecomeFirstInstance(NamedMutex& instance) {
 int QuillonMain(const std::string& commandLine, const std::string& invokedPath) {
     InstallAssertionReporter();
     if (const std::string problem = ConfigurationProblem(); !problem.empty()) {
-        std::fprintf(stderr, "quillon: %s\n", problem.c_str());
+        EchoDiagnosticLine("quillon: " + problem, kJournalError);
         return kExitConfigurationError;
     }
     // Held for the life of the launcher; released and closed when this returns.

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "QUILLON/statusecho.h"
+
 namespace {
 constexpr size_t kHashChunkBytes = 64 * 1024;
 constexpr size_t kSha256HexChars = 64;
@@ -190,7 +192,7 @@ std::optional<Record> ReadRecord(const std::string& path,
         return std::nullopt;
     }
     if (!record) {
-        std::fprintf(stderr, "quillon: %s: damaged record ignored (%s)\n", path.c_str(), why.c_str());
+        EchoDiagnosticLine("quillon: " + path + ": damaged record ignored (" + why + ")");
     }
     return record;
 }

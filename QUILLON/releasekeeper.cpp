@@ -13,6 +13,7 @@
 #include "COMMON/BM_COMM/eventreport.h"
 #include "COMMON/BM_COMM/statussink.h"
 #include "COMMON/BM_OS/fileversion.h"
+#include "QUILLON/statusecho.h"
 
 namespace {
 constexpr char kNoVersion[] = "unknown";
@@ -85,7 +86,7 @@ bool ReleaseKeeper::PrepareInstall(const std::string& part, std::string* cause) 
             kept = version.empty() ? kNoVersion : version;
         } else {
             // A folder without hard links still takes updates, only without a way back.
-            std::fprintf(stderr, "quillon: previous version not kept (%s)\n", files_.LastError().c_str());
+            EchoDiagnosticLine("quillon: previous version not kept (" + files_.LastError() + ")");
         }
     }
     const std::string sha256 = Sha256OfFile(part);
@@ -100,9 +101,14 @@ bool ReleaseKeeper::PrepareInstall(const std::string& part, std::string* cause) 
         Reload();
         return false;
     }
-    // The technician's own download of a refused release takes it again.
-    files_.RemoveRefused();
     return true;
+}
+
+void ReleaseKeeper::Installed() {
+    // Only now: a rename that failed leaves the refusal in force (Reload brings it back).
+    if (Enabled() && Exists(files_.RefusedPath()) && files_.RemoveRefused()) {
+        files_.SyncFolder();
+    }
 }
 
 void ReleaseKeeper::Started(uint32_t now) {
@@ -169,7 +175,7 @@ void ReleaseKeeper::KeepEventReport(const std::string& text) {
 void ReleaseKeeper::EventReportSent() {
     guard_.RollBackReported();
     if (guard_.Refused() && !files_.WriteRefused(*guard_.Refused())) {
-        std::fprintf(stderr, "quillon: %s\n", files_.LastError().c_str());
+        EchoDiagnosticLine("quillon: " + files_.LastError());
     }
 }
 
@@ -198,6 +204,12 @@ void ReleaseKeeper::Load(std::optional<TrialRecord> trial) {
         files_.RemoveTrial();
         files_.SyncFolder();
     }
+    // A roll back counts the quick ends to the limit before it writes the refusal; a trial below
+    // it beside a refusal is an install made since, killed before its refusal went.
+    if (trial && trial->quickEnds < ReleaseGuard::kQuickEndsToFail && Exists(files_.RefusedPath()) &&
+        files_.RemoveRefused()) {
+        files_.SyncFolder();
+    }
     const bool havePrevious = files_.HasPrevious();
     const std::string previous = havePrevious ? ExecutableVersion(files_.Previous()) : "";
     guard_.Restore(trial, files_.ReadRefused(),
@@ -209,11 +221,11 @@ void ShowReleaseReport(const ReleaseKeeper::Report& report, StatusSink* sink) {
         if (sink != nullptr) {
             sink->ShowStatus(BmString(line.c_str()));
         } else {
-            std::fprintf(stderr, "%s\n", line.c_str());
+            EchoDiagnosticLine(line);
         }
     }
     for (const std::string& line : report.stderrLines) {
-        std::fprintf(stderr, "%s\n", line.c_str());
+        EchoDiagnosticLine(line);
     }
 }
 

@@ -47,9 +47,12 @@ public:
 
     // The install step between the checks of the downloaded file `part` and its rename: keeps the
     // installed executable as the previous one (unless the installed one is itself on trial),
-    // writes the trial record naming `part`, drops the refusal. False, with `cause`, when the trial
+    // writes the trial record naming `part`, drops the refusal in memory. False, with `cause`, when the trial
     // record cannot be written. Does nothing when disabled. Blocks while it hashes `part`.
     bool PrepareInstall(const std::string& part, std::string* cause);
+    // The downloaded file is renamed into place: the refusal file goes (the technician's own
+    // download of a refused release takes it again; any other install ends the refusal).
+    void Installed();
 
     // The installed executable was started at tick `now`: a trial that does not name it (its
     // install failed after PrepareInstall) is dropped.

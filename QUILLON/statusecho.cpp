@@ -90,6 +90,7 @@ constexpr PriorityRule kPriorityRules[] = {
     {PriorityRule::kPrefix, "ERROR: ", kJournalError},
     {PriorityRule::kPrefix, "Download failed", kJournalError},
     {PriorityRule::kPrefix, "Error Loading Torvix", kJournalError},
+    {PriorityRule::kPrefix, "Roll back failed: ", kJournalError},
     {PriorityRule::kContains, "no valid signature", kJournalError},
     {PriorityRule::kContains, ": back to ", kJournalError},  // a release rolled back
     {PriorityRule::kContains, "refused", kJournalError},
@@ -147,9 +148,11 @@ std::string JournalLine(const std::string& line, bool journal) {
 }
 
 namespace {
-void WriteStderrLine(const std::string& line) {
+void WriteStderrLine(const std::string& line, int priority) {
     static const bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
-    std::string text = JournalLine(line, journal);
+    std::string text = !journal       ? line
+                       : priority < 0 ? JournalLine(line, true)
+                                      : "<" + std::to_string(priority) + ">" + line;
     text.push_back('\n');
     size_t done = 0;
     while (done < text.size()) {
@@ -165,7 +168,7 @@ void WriteStderrLine(const std::string& line) {
 }
 
 RepeatCollapser& StderrEcho() {
-    static RepeatCollapser echo(WriteStderrLine);
+    static RepeatCollapser echo([](const std::string& line) { WriteStderrLine(line, -1); });
     return echo;
 }
 }  // namespace
@@ -175,7 +178,11 @@ void EchoStatusLine(const BmString& line) {
 }
 
 void EchoDiagnosticLine(const std::string& line) {
-    WriteStderrLine(line);
+    WriteStderrLine(line, -1);
+}
+
+void EchoDiagnosticLine(const std::string& line, int priority) {
+    WriteStderrLine(line, priority);
 }
 
 void TickStatusEcho() {

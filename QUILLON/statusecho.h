@@ -61,6 +61,8 @@ void EchoStatusLine(const BmString& line);
 // Writes one line that is not a status line (a cause, a problem of the launcher's own) to
 // standard error, with its journal priority prefix when that is the journal; never collapsed.
 void EchoDiagnosticLine(const std::string& line);
+// The same at a given journal priority (kJournalError for a problem that ends the launcher).
+void EchoDiagnosticLine(const std::string& line, int priority);
 // Writes a repeat count held for a minute; called from the loop so the count shows even when
 // the repeating stops without another line.
 void TickStatusEcho();

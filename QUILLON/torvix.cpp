@@ -236,8 +236,7 @@ bool DeviceTablet::InstalledFileTrusted(const std::string& path) {
     const bool trusted = trust == nullptr || trust->InstalledFileValid(path, &cause);
     // Said once per cause on standard error: the version check asks every few seconds.
     if (!trusted && cause != untrustedCause_ && UpdateTrust::IsRefusal(cause)) {
-        std::fprintf(stderr, "%s counts as missing (%s)\n", FileName(TorvixPath(host_.DevMode())).c_str(),
-                     cause.c_str());
+        EchoDiagnosticLine(FileName(TorvixPath(host_.DevMode())) + " counts as missing (" + cause + ")");
     }
     untrustedCause_ = trusted ? "" : cause;
     return trusted;

@@ -294,8 +294,12 @@ protected:
     // The installer's steps around PrepareInstall.
     bool Install(ReleaseKeeper& keeper) {
         std::string cause;
-        return keeper.PrepareInstall(part_, &cause) && keeper.Files().Replace(part_) &&
-               keeper.Files().SyncFolder();
+        if (!keeper.PrepareInstall(part_, &cause) || !keeper.Files().Replace(part_) ||
+            !keeper.Files().SyncFolder()) {
+            return false;
+        }
+        keeper.Installed();
+        return true;
     }
     std::string Holds(const std::string& path) {
         const std::string bytes = ReadFile(path);
@@ -356,13 +360,18 @@ struct KillCase {
     const char* installed;
     std::vector<std::string> names;
     size_t statusLines;
-    bool reportPending;  // the gateway is still to be told of a roll back
+    bool reportPending;          // the gateway is still to be told of a roll back
+    bool refusedBefore = false;  // an older release was refused (and reported) before this install
 };
 
 class ReleaseRecovery : public ReleaseOnDisk, public ::testing::WithParamInterface<KillCase> {};
 
 TEST_P(ReleaseRecovery, FinishesOrDiscardsTheWork) {
     const KillCase& c = GetParam();
+    if (c.refusedBefore) {
+        ASSERT_TRUE(ReleaseFiles(exe_).WriteRefused(
+            {"0.9.0.0", std::string(64, 'a'), "ended 3 times", kWallNow, true}));
+    }
     ReleaseKeeper before(exe_, true);
     std::string cause;
     if (c.installSteps >= 1) {
@@ -414,6 +423,17 @@ INSTANTIATE_TEST_SUITE_P(
         KillCase{"AfterTheInstall", 2, 0, 0, false, "v2", kOnTrial, 0, false},
         KillCase{"AfterTheThirdQuickEnd", 2, 3, 0, false, "v1", kRefused, 1, true},
         KillCase{"AfterTheRefusal", 2, 3, 1, false, "v1", kRefused, 1, true},
-        KillCase{"AfterThePreviousWentBack", 2, 3, 2, false, "v1", kRefused, 0, true}),
+        KillCase{"AfterThePreviousWentBack", 2, 3, 2, false, "v1", kRefused, 0, true},
+        KillCase{"AFailedRenameKeepsAnOlderRefusal",
+                 1,
+                 0,
+                 0,
+                 true,
+                 "v1",
+                 {"TORVIX.EXE", "TORVIX.EXE.previous", "TORVIX.EXE.refused"},
+                 0,
+                 false,
+                 true},
+        KillCase{"AnInstallEndsAnOlderRefusal", 2, 0, 0, false, "v2", kOnTrial, 0, false, true}),
     [](const ::testing::TestParamInfo<KillCase>& p) { return std::string(p.param.name); });
 }  // namespace
