@@ -118,6 +118,7 @@ TEST(LauncherOperations, StatusAnswersAtOnceInEachSituation) {
         const char* waitFor;  // the status line that says the situation is there
         std::vector<std::string> jsonHas;
         std::vector<std::string> textHas;
+        bool watchdog = false;  // a wait that blocks the loop keeps the watchdog fed
     };
     const Situation situations[] = {
         {"application running, the link let go",
@@ -147,7 +148,16 @@ TEST(LauncherOperations, StatusAnswersAtOnceInEachSituation) {
          false,
          "No local version: loading...",
          {R"("connected":true)", R"("installed_version":null)", R"("activity":"download)"},
-         {"Installed version: unknown", "Now:               download"}},
+         {"Installed version: unknown", "Now:               download"},
+         true},
+        {"during a version query the gateway never answers",
+         {"--stall"},
+         {},
+         true,
+         "Getting Version Info...",
+         {R"("installed_version":"1.0.0.1")", R"("gateway_version":null)", R"("app_running":false)"},
+         {"Installed version: 1.0.0.1"},
+         true},
     };
     for (const Situation& s : situations) {
         SCOPED_TRACE(s.name);
@@ -166,8 +176,22 @@ TEST(LauncherOperations, StatusAnswersAtOnceInEachSituation) {
         EXPECT_EQ("quillon: no launcher is running with the runtime folder " + world.RuntimeDir() + "\n",
                   none.err);
 
-        ASSERT_TRUE(world.StartLauncher({}, s.launcherEnv));
+        NotifyListener manager(world.Dir());
+        std::vector<std::string> env = s.launcherEnv;
+        if (s.watchdog) {
+            env.push_back("NOTIFY_SOCKET=" + manager.Path());
+            env.push_back("WATCHDOG_USEC=" + std::to_string(kWatchdogUsec));
+        }
+        ASSERT_TRUE(world.StartLauncher({}, env));
         ASSERT_TRUE(world.WaitStatus(s.waitFor, kStepMs)) << world.Transcript();
+        if (s.watchdog) {
+            manager.Clear();
+            Stopwatch blocked;
+            while (blocked.ElapsedMs() < 2500) {
+                manager.Collect(100);
+            }
+            EXPECT_GE(manager.Count("WATCHDOG=1"), 2u) << Transcript(manager.Collect());
+        }
         // The facts reach the snapshot with the loop's next pass (during a download: its next
         // progress report).
         LauncherWorld::StatusAnswer json;
