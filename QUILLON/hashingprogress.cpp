@@ -17,7 +17,7 @@ void HashingProgress::OnDestinationReset() {
         shown_->OnDestinationReset();
     }
     if (hasher_ != nullptr) {
-        hasher_->Reset();
+        hasher_->ResetFromFile(path_);
     }
 }
 

@@ -2,6 +2,9 @@
 // bytes as they are written, so that the install need not read the file again.
 #pragma once
 
+#include <string>
+#include <utility>
+
 #include "COMMON/BM_COMM/downloader.h"
 
 class PayloadHasher;
@@ -9,8 +12,10 @@ class PayloadHasher;
 class HashingProgress final : public DownloadProgress {
 public:
     // Passes progress and cancellation to `shown` (may be null) and the written bytes to
-    // `hasher` (may be null); both must outlive it.
-    HashingProgress(DownloadProgress* shown, PayloadHasher* hasher) : shown_(shown), hasher_(hasher) {}
+    // `hasher` (may be null), which reads them back from `path`, the file they are written to;
+    // both must outlive it.
+    HashingProgress(DownloadProgress* shown, PayloadHasher* hasher, std::string path)
+        : shown_(shown), hasher_(hasher), path_(std::move(path)) {}
 
     void OnProgress(int32_t received, int32_t total) override;
     bool IsCancelled() override;
@@ -21,4 +26,5 @@ public:
 private:
     DownloadProgress* shown_;
     PayloadHasher* hasher_;
+    std::string path_;
 };

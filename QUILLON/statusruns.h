@@ -26,7 +26,7 @@ public:
     // Oldest first.
     const std::deque<Row>& Rows() const { return rows_; }
 
-    // What is drawn after a row's text: "" for a single line, else " (xN)".
+    // What is drawn after a row's text: "" for a single line, else "  ×N".
     static BmString CountSuffix(uint32_t count);
 
 private:

@@ -150,7 +150,7 @@ bool DeviceTablet::GatewayVersion(BmString* text) {
 // Fetches into `destination`, showing progress on the host's view; a failure's cause is kept.
 bool DeviceTablet::FetchInto(BmServer& client, const BmString& destination, PayloadHasher* hasher) {
     WindowDownloadProgress shown(host_.View());
-    HashingProgress progress(&shown, hasher);
+    HashingProgress progress(&shown, hasher, HostPath(destination));
     Downloader downloader(client, &progress, destination);
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     request.AppendInt32(CurrentScreenClass());
@@ -178,6 +178,9 @@ bool DeviceTablet::Download(StatusSink* sink) {
         hasher = std::make_unique<PayloadHasher>();
     }
     bool ok = client != nullptr && FetchInto(*client, partPath, hasher.get());
+    // Synced before the hash is finished: the hasher's worker reads the file back meanwhile, and
+    // the install's own sync then finds nothing left to write.
+    ok = ok && (hasher == nullptr || CheckPartFile(hostPart, &failureCause_));
     const std::optional<StreamedPayload> streamed =
         ok && hasher != nullptr ? std::optional<StreamedPayload>(hasher->Finish()) : std::nullopt;
     ok = ok &&

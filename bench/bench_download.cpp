@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "COMMON/BM_COMM/bmmsg.h"
@@ -144,14 +145,14 @@ struct DownloadResult {
 // one, as the launcher does with checking on.
 class LastReport : public DownloadProgress {
 public:
-    explicit LastReport(PayloadHasher* hasher) : hasher_(hasher) {}
+    LastReport(PayloadHasher* hasher, std::string dest) : hasher_(hasher), dest_(std::move(dest)) {}
     void OnProgress(int32_t received, int32_t total) override {
         (void)received, (void)total;
         at = SteadyClock::now();
     }
     void OnDestinationReset() override {
         if (hasher_ != nullptr) {
-            hasher_->Reset();
+            hasher_->ResetFromFile(dest_);
         }
     }
     void OnBytesWritten(const uint8_t* data, size_t size) override {
@@ -163,6 +164,7 @@ public:
 
 private:
     PayloadHasher* hasher_;
+    std::string dest_;
 };
 
 DownloadResult GatewayDownload(const std::string& source, const std::string& dest, uint32_t pieceSize,
@@ -189,7 +191,7 @@ DownloadResult GatewayDownload(const std::string& source, const std::string& des
         std::fprintf(stderr, "bench_download: no connection to the gateway peer\n");
         return result;
     }
-    LastReport report(hasher);
+    LastReport report(hasher, dest);
     Downloader downloader(client, &report, BmString(dest.c_str()));
     BmMsg request(downloader.ListenerId(), MSG_DOWNLOAD_REQUEST);
     for (int32_t item : {1, kClientTypeDefault, 706, 0}) {
