@@ -25,6 +25,7 @@
 
 #include "bench/bench_table.h"
 #include "tests/support/files.h"
+#include "tests/support/notify_listener.h"
 #include "tests/support/peer_process.h"
 #include "tests/support/proc_info.h"
 #include "tests/support/scratch_dir.h"
@@ -120,10 +121,15 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         return gateway_->Start(GATEWAY_SIM_BIN, args) && gateway_->ListenPort() > 0;
     }
+    // As under systemd: a notification socket and the units' 30 s watchdog, fed every 15 s.
     std::vector<std::string> LauncherEnv() const {
-        return {"QUILLON_ROOT=" + root_, "QUILLON_RUNTIME_DIR=" + run_,
-                "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(port_), "QUILLON_UI=headless",
-                "DEMO_APP_SECONDS=900"};
+        return {"QUILLON_ROOT=" + root_,
+                "QUILLON_RUNTIME_DIR=" + run_,
+                "QUILLON_DISCOVERY=127.255.255.255:" + std::to_string(port_),
+                "QUILLON_UI=headless",
+                "DEMO_APP_SECONDS=900",
+                "NOTIFY_SOCKET=" + notify_.Path(),
+                "WATCHDOG_USEC=30000000"};
     }
     bool StartLauncher() {
         PeerProcess::Options options;
@@ -151,6 +157,7 @@ public:
 
 private:
     ScratchDir dir_;
+    NotifyListener notify_{dir_.Path()};
     std::string root_;
     std::string run_;
     std::string served_;
@@ -384,8 +391,9 @@ int main(int argc, char** argv) {
     const std::vector<std::string> download = RunBenchDownload();
 
     PrintTable(rows, "launcher", 26, 32, 20, 130);
-    std::printf("(idle windows of %d s each; %zu status lines during the connected window)\n", windowS,
-                idleLines);
+    std::printf(
+        "(idle windows of %d s each, the watchdog on (30 s); %zu status lines during the connected window)\n",
+        windowS, idleLines);
     std::printf("\nbench_download --size-mb 64 --rounds 3:\n");
     for (const std::string& line : download) {
         std::printf("  %s\n", line.c_str());

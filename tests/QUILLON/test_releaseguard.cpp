@@ -349,6 +349,22 @@ TEST_F(ReleaseOnDisk, ATrialThatFailsAcrossARestartPutsTheSameBytesBack) {
     EXPECT_TRUE(restarted.JudgeOffer("2.0.0.7", "1.0.0.1").refuse);
 }
 
+TEST_F(ReleaseOnDisk, AMinutesRunPassesTheTrialAndADamagedRefusalIsIgnored) {
+    ASSERT_TRUE(WriteFile(exe_ + ".refused", "version=2.0.0.7\nsha256=not-a-hash\n"));
+    ReleaseKeeper keeper(exe_, true);
+    keeper.Recover(kWallNow);  // a start with no trial record takes the download away
+    EXPECT_FALSE(keeper.Guard().Refused());
+    EXPECT_FALSE(keeper.JudgeOffer("2.0.0.7", "1.0.0.1").refuse);
+    ASSERT_TRUE(CopyFile(dir_.File("v2"), part_));
+    ASSERT_TRUE(Install(keeper)) << keeper.Files().LastError();
+    keeper.Started(0);
+    EXPECT_TRUE(keeper.StillRunning(60000).stderrLines.empty());
+    EXPECT_EQ(keeper.StillRunning(60001).stderrLines,
+              std::vector<std::string>{"Torvix 2.0.0.7 passed its trial"});
+    EXPECT_EQ(NamesIn(root_), (std::vector<std::string>{"TORVIX.EXE", "TORVIX.EXE.previous"}));
+    EXPECT_TRUE(keeper.RunEnded(100, kWallNow).statusLines.empty());  // passed: a quick end is no trial
+}
+
 // Each row leaves the files as a kill at one moment of an install or a roll back would; the next
 // start must leave one whole executable and finish or discard the work.
 struct KillCase {
