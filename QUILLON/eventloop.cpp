@@ -20,10 +20,12 @@ void EventLoop::AddTimedStep(Deadline due) {
     }
 }
 
-uint32_t EventLoop::NextWaitMs(uint32_t now) const {
+uint32_t EventLoop::NextWaitMs(uint32_t now, const LoopSource* except) const {
     uint32_t wait = kWaitForever;
     for (LoopSource* source : sources_) {
-        wait = std::min(wait, source->MsUntilDue(now));
+        if (source != except) {
+            wait = std::min(wait, source->MsUntilDue(now));
+        }
     }
     for (const Deadline& due : steps_) {
         wait = std::min(wait, due(now));
@@ -31,7 +33,7 @@ uint32_t EventLoop::NextWaitMs(uint32_t now) const {
     return wait;
 }
 
-void EventLoop::Wait(uint32_t timeoutMs) {
+bool EventLoop::Wait(uint32_t timeoutMs) {
     std::vector<pollfd> fds;
     for (LoopSource* source : sources_) {
         source->AppendDescriptors(&fds);
@@ -40,4 +42,5 @@ void EventLoop::Wait(uint32_t timeoutMs) {
     for (LoopSource* source : sources_) {
         source->AfterWait(fds);
     }
+    return std::any_of(fds.begin(), fds.end(), [](const pollfd& fd) { return fd.revents != 0; });
 }

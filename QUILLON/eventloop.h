@@ -19,11 +19,12 @@ public:
     // Registers a step that has only a deadline.
     void AddTimedStep(Deadline due);
 
-    // The least of all deadlines at tick `now` (kWaitForever when none is due).
-    uint32_t NextWaitMs(uint32_t now) const;
+    // The least of all deadlines at tick `now` (kWaitForever when none is due), leaving out
+    // `except` (may be null).
+    uint32_t NextWaitMs(uint32_t now, const LoopSource* except = nullptr) const;
     // Waits until a descriptor is ready, the program's stop is asked for, or `timeoutMs` passed;
-    // then hands each source what the wait saw.
-    void Wait(uint32_t timeoutMs);
+    // then hands each source what the wait saw. True when a descriptor was ready.
+    bool Wait(uint32_t timeoutMs);
 
 private:
     std::vector<LoopSource*> sources_;

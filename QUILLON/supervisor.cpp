@@ -139,6 +139,11 @@ private:
     BmServer& client_;
 };
 
+// Whether only the watchdog is due at tick `now`: no other source or step has work.
+bool OnlyWatchdogDue(const EventLoop& loop, WatchdogSource& watchdog, uint32_t now) {
+    return watchdog.MsUntilDue(now) == 0 && loop.NextWaitMs(now, &watchdog) > 0;
+}
+
 // The end of every pass: the watchdog fed and the facts gathered afresh (a changed summary is
 // sent).
 void ReportPass() {
@@ -192,7 +197,15 @@ int32_t RunLauncherLoop(Launcher& launcher) {
         // next pass follows at once.
         if (!ended && launcher.View() != nullptr) {
             ReportPass();
-            loop.Wait(dispatched > 0 ? 0 : loop.NextWaitMs(GetTickCount()));
+            // A wake-up for the watchdog alone feeds it and waits on: the loop came back to its
+            // wait, and a pass would probe the running application's lock for nothing.
+            const bool passNow = dispatched > 0;
+            uint32_t wait = passNow ? 0 : loop.NextWaitMs(GetTickCount());
+            while (!loop.Wait(wait) && !passNow && !TerminationRequested() &&
+                   OnlyWatchdogDue(loop, watchdog, GetTickCount())) {
+                Service().LoopProgress(GetTickCount());
+                wait = loop.NextWaitMs(GetTickCount());
+            }
         }
     }
     loop.Remove(&ui);

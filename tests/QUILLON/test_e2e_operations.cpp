@@ -9,6 +9,7 @@
 
 #include "tests/QUILLON/support_launcher.h"
 #include "tests/support/notify_listener.h"
+#include "tests/support/proc_info.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -86,12 +87,17 @@ TEST(LauncherOperations, TellsTheServiceManagerReadinessStatusAndFeedsTheWatchdo
     EXPECT_TRUE(WithPrefix(statuses, "STATUS=Lost gateway").empty()) << Transcript(statuses);
 
     // While the application runs the loop has nothing else to do: the watchdog is fed every
-    // half interval, no more.
+    // half interval, no more, and a feed is one wake-up, not a pass that probes the
+    // application's lock (about six).
     manager.Clear();
+    const ProcUsage before = UsageOf(world.Launcher().Pid());
     WaitUntil([&] { return manager.Collect(50).size() >= 3; }, 4000, 0);
+    const ProcUsage after = UsageOf(world.Launcher().Pid());
     const auto fed = WithPrefix(manager.Collect(), "WATCHDOG=1");
     EXPECT_GE(fed.size(), 2u) << Transcript(manager.Collect());
     EXPECT_LE(fed.size(), 4u) << Transcript(manager.Collect());
+    ASSERT_TRUE(before.ok && after.ok);
+    EXPECT_LE(after.switches - before.switches, static_cast<long>(2 * fed.size() + 2));
 
     // A stopped loop feeds nothing: what the service manager takes for a hang.
     const pid_t pid = world.Launcher().Pid();
